@@ -1,0 +1,215 @@
+#include "io.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cstdio>
+#include <utility>
+
+Port::Port(Port&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), saved_(other.saved_) {}
+
+Port& Port::operator=(Port&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = std::exchange(other.fd_, -1);
+        saved_ = other.saved_;
+    }
+    return *this;
+}
+
+bool Port::close() {
+    if (fd_ < 0) {
+        return true;
+    }
+    bool restored = tcsetattr(fd_, TCSANOW, &saved_) == 0;
+    // After close() the descriptor is gone whatever it returned; retrying could close another.
+    bool closed = ::close(std::exchange(fd_, -1)) == 0;
+    return restored && closed;
+}
+
+termios panelLine() {
+    termios t{};
+    t.c_cflag = CS8 | CLOCAL | CREAD;
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    t.c_iflag = IGNPAR;
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    // One read, one whole packet, no inter-byte timer.
+    t.c_cc[VMIN] = 10;
+    t.c_cc[VTIME] = 0;
+    return t;
+}
+
+bool isPanelLine(const termios& t) {
+    constexpr tcflag_t kFrame = CSIZE | PARENB | CSTOPB | CLOCAL | CREAD | CRTSCTS;
+    return cfgetispeed(&t) == B9600 && cfgetospeed(&t) == B9600 &&
+           (t.c_cflag & kFrame) == (CS8 | CLOCAL | CREAD) && t.c_iflag == IGNPAR &&
+           t.c_oflag == 0 && t.c_lflag == 0 && t.c_cc[VMIN] == 10 && t.c_cc[VTIME] == 0;
+}
+
+namespace {
+
+// Sets the packet line. The descriptor stays non-blocking: every wait goes through poll,
+// bounded by a deadline and open to the stop signals.
+bool configurePort(int fd) {
+    termios want = panelLine();
+    if (tcsetattr(fd, TCSANOW, &want) != 0) {
+        std::perror("openPanel");
+        return false;
+    }
+    // tcsetattr reports success when any part of the change took.
+    termios got{};
+    if (tcgetattr(fd, &got) != 0) {
+        std::perror("openPanel");
+        return false;
+    }
+    if (!isPanelLine(got)) {
+        std::fputs("openPanel: device does not accept 9600 baud 8N1 raw mode\n", stderr);
+        return false;
+    }
+    // Touch reports sent before we started are not replies to anything of ours.
+    if (tcflush(fd, TCIFLUSH) != 0) {
+        std::perror("openPanel");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Port openPanel(const char* device) {
+    assert(device);
+    // Non-blocking so that a serial port without carrier detect cannot hang the open.
+    int fd = ::open(device, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        std::perror("openPanel");
+        return {};
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            std::fputs("openPanel: device is busy\n", stderr);
+        } else {
+            std::perror("openPanel");
+        }
+        ::close(fd);
+        return {};
+    }
+    termios saved{};
+    if (tcgetattr(fd, &saved) != 0) {
+        std::perror("openPanel");
+        ::close(fd);
+        return {};
+    }
+    // From here on the saved settings go back on every way out.
+    Port port(fd, saved);
+    if (!configurePort(fd)) {
+        return {};
+    }
+    return port;
+}
+
+bool closePanel(Port& port) {
+    assert(port);
+    if (!port.close()) {
+        std::perror("closePanel");
+        return false;
+    }
+    return true;
+}
+
+void ensureStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // open() takes the lowest free descriptor, which is this one.
+            if (::open("/dev/null", O_RDWR) != fd) {
+                return;
+            }
+        }
+    }
+}
+
+namespace {
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+volatile sig_atomic_t gStop = 0;
+bool gInstalled = false;
+sigset_t gStopSet;
+sigset_t gOldMask;
+sigset_t gWaitMask;
+struct sigaction gOldAction[3];
+
+extern "C" void onStopSignal(int sig) {
+    if (gStop == 0) {
+        gStop = sig;
+    }
+}
+
+}  // namespace
+
+StopSignals::StopSignals() {
+    sigemptyset(&gStopSet);
+    for (int i = 0; i < 3; ++i) {
+        int sig = kStopSignals[i];
+        sigaction(sig, nullptr, &gOldAction[i]);
+        // Left ignored by whoever started us (nohup, a shell's background job): stay so.
+        if (gOldAction[i].sa_handler != SIG_IGN) {
+            sigaddset(&gStopSet, sig);
+        }
+    }
+    sigprocmask(SIG_BLOCK, &gStopSet, &gOldMask);
+    gWaitMask = gOldMask;
+    struct sigaction act {};
+    act.sa_handler = onStopSignal;
+    act.sa_mask = gStopSet;
+    act.sa_flags = 0;  // no SA_RESTART: the wait has to come back to see the flag
+    for (int sig : kStopSignals) {
+        if (sigismember(&gStopSet, sig) == 1) {
+            sigdelset(&gWaitMask, sig);
+            sigaction(sig, &act, nullptr);
+        }
+    }
+    gStop = 0;
+    gInstalled = true;
+}
+
+StopSignals::~StopSignals() {
+    // Take any stop signal still pending, so that unblocking below does not kill the process
+    // with the default action after the run has already dealt with it.
+    timespec none{};
+    while (sigtimedwait(&gStopSet, nullptr, &none) > 0) {
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (sigismember(&gStopSet, kStopSignals[i]) == 1) {
+            sigaction(kStopSignals[i], &gOldAction[i], nullptr);
+        }
+    }
+    sigprocmask(SIG_SETMASK, &gOldMask, nullptr);
+    gInstalled = false;
+    gStop = 0;
+}
+
+int pendingStop() {
+    if (gStop != 0) {
+        return gStop;
+    }
+    if (!gInstalled) {
+        return 0;
+    }
+    sigset_t pending;
+    if (sigpending(&pending) == 0) {
+        for (int sig : kStopSignals) {
+            if (sigismember(&gStopSet, sig) == 1 && sigismember(&pending, sig) == 1) {
+                return sig;
+            }
+        }
+    }
+    return 0;
+}
+
+const sigset_t* stopWaitMask() { return gInstalled ? &gWaitMask : nullptr; }

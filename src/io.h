@@ -1,0 +1,58 @@
+// The serial port: exclusive open, the fixed raw line, and putting the line back.
+#pragma once
+
+#include <signal.h>
+#include <termios.h>
+
+// Owns the port descriptor and the line settings it had before we touched it. Destruction
+// restores those settings and closes the descriptor, on every path out of the run.
+class Port {
+public:
+    Port() = default;
+    Port(int fd, const termios& saved) : fd_(fd), saved_(saved) {}
+    Port(Port&& other) noexcept;
+    Port& operator=(Port&& other) noexcept;
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+    ~Port() { close(); }
+
+    int fd() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    const termios& saved() const { return saved_; }
+
+    // Restores the saved settings and closes; false if either failed. Never retried.
+    bool close();
+
+private:
+    int fd_ = -1;
+    termios saved_{};
+};
+
+inline constexpr const char* kDevicePath = "/dev/tpanel";
+
+// On failure prints one message starting "openPanel: " and returns an empty Port.
+Port openPanel(const char* device);
+bool closePanel(Port& port);
+
+// The settings the line must have while we talk to the controller.
+termios panelLine();
+// True when the settings that matter for the packet transport are those of panelLine().
+bool isPanelLine(const termios& t);
+
+// Opens any of descriptors 0, 1, 2 that is closed on /dev/null.
+void ensureStandardDescriptors();
+
+// SIGINT, SIGTERM and SIGHUP end the run cleanly. While installed they are blocked except
+// during the waits for input, so a signal can only be taken between packets, never halfway.
+class StopSignals {
+public:
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+};
+
+// The stop signal received or pending, or 0.
+int pendingStop();
+// The signal mask to wait with: stop signals open when installed, else null (leave it as is).
+const sigset_t* stopWaitMask();

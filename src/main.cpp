@@ -1,0 +1,388 @@
+#include "main.h"
+
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "io.h"
+#include "packet.h"
+#include "testing.h"
+
+Options options;
+
+void usage() {
+    std::printf("tavrinset - Tavrin touchscreen configuration utility\n\n");
+    std::printf("Scaling: Adjust input from touchscreen to screen size\n");
+    std::printf("  --width  val |-w val\tPixel width of the display\n");
+    std::printf("  --height val |-h val\tPixel height of the display\n");
+    std::printf("\nCalibration: Adjust range of available raw coordinates (0-4096)\n");
+    std::printf("  --xlow  val | -x val\tRaw x coordinate of the left side.\n");
+    std::printf("  --xhigh val | -X val\tRaw x coordinate of the right side.\n");
+    std::printf("  --ylow  val | -y val\tRaw x coordinate of the bottom side.\n");
+    std::printf("  --yhigh val | -Y val\tRaw x coordinate of the top side.\n");
+    std::printf("  --raw   val | -r val\tDump raw coordinates val times.\n");
+    std::printf("\nFiltering: Adjust filtering parameters for accepting a (un)touch (1-255)\n");
+    std::printf("  --slen val      | -s val\tSet the sample count for a touch\n");
+    std::printf("  --deviation val | -d val\tSet the accepted deviation\n");
+    std::printf("  --states val    | -S val\tSet the number of valid detections for state\n");
+    std::printf("\nReporting: Adjust reporting parameters\n");
+    std::printf("  --untouch val | -u val\tSet the delay before untouch (0-15)\n");
+    std::printf("  --repeat val  | -R val\tSet the delay before repeating touch (0-255)\n");
+    std::printf("  --mode {initial,stream,untouch,trim,calib,scaling,default}\n");
+    std::printf("      touch    - Report initial press\n");
+    std::printf("      stream   - Report touches while pressed\n");
+    std::printf("      untouch  - Report untouch\n");
+    std::printf("      calib    - Adjust  coordinates according to calibration values\n");
+    std::printf("      trim     - Trim the coordinates according to calibration values\n");
+    std::printf("      scale    - Scale the touch coordinates to screen coordinates\n");
+    std::printf("      tracking - No transmit touches that repeat at the same position\n");
+    std::printf("      default  - Use all previous options\n");
+    std::printf("\nDiagnostics: Verify the operation of the device\n");
+    std::printf("  --diagnostics | -D \tRun self diagnostics.\n");
+    std::printf("  --dump | -p \t\tDump transferred packets.\n");
+}
+
+namespace {
+
+constexpr const char* kShortOptions = "w:h:x:X:y:Y:s:d:S:Dpr:u:R:m:";
+constexpr int kVersionCode = 0x100;
+
+const option kLongOptions[] = {
+    {"width", required_argument, nullptr, 'w'},
+    {"height", required_argument, nullptr, 'h'},
+    {"xlow", required_argument, nullptr, 'x'},
+    {"xhigh", required_argument, nullptr, 'X'},
+    {"ylow", required_argument, nullptr, 'y'},
+    {"yhigh", required_argument, nullptr, 'Y'},
+    {"raw", required_argument, nullptr, 'r'},
+    {"slen", required_argument, nullptr, 's'},
+    {"deviation", required_argument, nullptr, 'd'},
+    {"states", required_argument, nullptr, 'S'},
+    {"diagnostics", no_argument, nullptr, 'D'},
+    {"dump", no_argument, nullptr, 'p'},
+    {"untouch", required_argument, nullptr, 'u'},
+    {"repeat", required_argument, nullptr, 'R'},
+    {"mode", required_argument, nullptr, 'm'},
+    {"help", no_argument, nullptr, 'H'},
+    {"version", no_argument, nullptr, kVersionCode},
+    {nullptr, 0, nullptr, 0},
+};
+
+struct ModeKeyword {
+    const char* word;
+    std::uint8_t reportFlags;
+    std::uint8_t processFlags;
+};
+
+// Matched in this order, each as a prefix of the item. The last two are the words the usage
+// text shows for touch and scale.
+constexpr ModeKeyword kModeKeywords[] = {
+    {"default", 0x07, 0x4E},
+    {"touch", modeBit::reportTouch, 0},
+    {"stream", modeBit::reportStream, 0},
+    {"untouch", modeBit::reportUntouch, 0},
+    {"calib", 0, modeBit::calib},
+    {"trim", 0, modeBit::trim},
+    {"scale", 0, modeBit::scale},
+    {"tracking", 0, modeBit::tracking},
+    {"initial", modeBit::reportTouch, 0},
+    {"scaling", 0, modeBit::scale},
+};
+
+// Whole decimal number: an optional sign, then digits, nothing else.
+bool parseNumber(const char* text, long min, long max, long& value) {
+    const char* p = text;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+') {
+        ++p;
+    }
+    if (*p == '\0') {
+        return false;
+    }
+    long v = 0;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        v = v * 10 + (*p - '0');
+        if (v > max + 1L && v > -min) {
+            return false;  // far outside every range; stop before it can overflow
+        }
+    }
+    value = negative ? -v : v;
+    return value >= min && value <= max;
+}
+
+class Parser {
+public:
+    explicit Parser(Options& opts) : opts_(opts) {}
+
+    bool failed() const { return failed_; }
+
+    void apply(int code, const char* name, const char* arg) {
+        switch (code) {
+            case 'w':
+                setRange(opts_.scaling[X], &AxisRange::high, name, arg, opts_.scalingGiven[X]);
+                opts_.scaling[X].low = 0;
+                break;
+            case 'h':
+                setRange(opts_.scaling[Y], &AxisRange::high, name, arg, opts_.scalingGiven[Y]);
+                opts_.scaling[Y].low = 0;
+                break;
+            case 'x':
+                setRange(opts_.calibration[X], &AxisRange::low, name, arg,
+                         opts_.calibrationGiven[X]);
+                break;
+            case 'X':
+                setRange(opts_.calibration[X], &AxisRange::high, name, arg,
+                         opts_.calibrationGiven[X]);
+                break;
+            case 'y':
+                setRange(opts_.calibration[Y], &AxisRange::low, name, arg,
+                         opts_.calibrationGiven[Y]);
+                break;
+            case 'Y':
+                setRange(opts_.calibration[Y], &AxisRange::high, name, arg,
+                         opts_.calibrationGiven[Y]);
+                break;
+            case 'r': {
+                long v = 0;
+                if (number(name, arg, INT32_MIN, INT32_MAX, v)) {
+                    opts_.raw = static_cast<std::int32_t>(v);
+                }
+                break;
+            }
+            case 's':
+                setByte(opts_.filter.slen, opts_.filterMask, filterBit::slen, name, arg);
+                break;
+            case 'd':
+                setByte(opts_.filter.deviation, opts_.filterMask, filterBit::deviation, name,
+                        arg);
+                break;
+            case 'S':
+                setByte(opts_.filter.states, opts_.filterMask, filterBit::states, name, arg);
+                break;
+            case 'u':
+                setByte(opts_.report.untouch, opts_.reportMask, reportBit::untouch, name, arg);
+                break;
+            case 'R':
+                setByte(opts_.report.repeat, opts_.reportMask, reportBit::repeat, name, arg);
+                break;
+            case 'D':
+                opts_.diagnostics = true;
+                break;
+            case 'p':
+                opts_.dump = true;
+                break;
+            case 'm':
+                parseMode(name, arg);
+                break;
+            default:
+                // getopt_long has already said what was wrong.
+                failed_ = true;
+                break;
+        }
+    }
+
+    void operand(const char* word) {
+        std::fprintf(stderr, "tavrinset: unexpected argument '%s'\n", word);
+        failed_ = true;
+    }
+
+private:
+    bool number(const char* name, const char* arg, long min, long max, long& value) {
+        if (parseNumber(arg, min, max, value)) {
+            return true;
+        }
+        std::fprintf(stderr, "tavrinset: invalid value '%s' for %s\n", arg, name);
+        failed_ = true;
+        return false;
+    }
+
+    // Any 16-bit pattern: -1 and 65535 both send ff ff.
+    void setRange(AxisRange& range, std::int16_t AxisRange::*bound, const char* name,
+                  const char* arg, bool& given) {
+        long v = 0;
+        if (number(name, arg, -32768, 65535, v)) {
+            range.*bound = static_cast<std::int16_t>(static_cast<std::uint16_t>(v));
+            given = true;
+        }
+    }
+
+    void setByte(std::uint8_t& field, std::uint32_t& mask, std::uint32_t bit, const char* name,
+                 const char* arg) {
+        long v = 0;
+        if (number(name, arg, 0, 255, v)) {
+            field = static_cast<std::uint8_t>(v);
+            mask |= bit;
+        }
+    }
+
+    void parseMode(const char* name, const char* arg) {
+        opts_.modeGiven = true;
+        bool any = false;
+        for (const char* item = arg; item != nullptr;) {
+            const char* comma = std::strchr(item, ',');
+            std::size_t length = comma != nullptr ? static_cast<std::size_t>(comma - item)
+                                                  : std::strlen(item);
+            if (length > 0) {
+                const ModeKeyword* match = nullptr;
+                for (const ModeKeyword& k : kModeKeywords) {
+                    if (std::strncmp(item, k.word, std::strlen(k.word)) == 0) {
+                        match = &k;
+                        break;
+                    }
+                }
+                if (match == nullptr) {
+                    std::string word(item, length);
+                    std::fprintf(stderr,
+                                 "tavrinset: invalid mode '%s' for %s (valid: default, touch, "
+                                 "stream, untouch, calib, trim, scale, tracking, initial, "
+                                 "scaling)\n",
+                                 word.c_str(), name);
+                    failed_ = true;
+                } else {
+                    any = true;
+                    opts_.mode.reportFlags |= match->reportFlags;
+                    opts_.mode.processFlags |= match->processFlags;
+                    if (match == &kModeKeywords[0]) {
+                        return;  // "default" ends the list
+                    }
+                }
+            }
+            item = comma != nullptr ? comma + 1 : nullptr;
+        }
+        if (!any && !failed_) {
+            std::fprintf(stderr, "tavrinset: no mode keyword in '%s' for %s\n", arg, name);
+            failed_ = true;
+        }
+    }
+
+    Options& opts_;
+    bool failed_ = false;
+};
+
+}  // namespace
+
+Parsed parseOptions(int argc, char** argv, Options& opts) {
+    Parser parser(opts);
+    optind = 0;  // full reset, so that parsing can run more than once in a process
+    opterr = 1;
+    for (;;) {
+        int index = -1;
+        int code = getopt_long(argc, argv, kShortOptions, kLongOptions, &index);
+        if (code == -1) {
+            break;
+        }
+        if (code == 'H') {
+            usage();
+            return Parsed::help;
+        }
+        if (code == kVersionCode) {
+            std::printf("tavrinset %s\n", TAVRINSET_VERSION);
+            return Parsed::version;
+        }
+        // Name the option the way it was written.
+        std::string name;
+        if (index >= 0) {
+            name = std::string("--") + kLongOptions[index].name;
+        } else {
+            name = std::string("-") + static_cast<char>(code);
+        }
+        parser.apply(code, name.c_str(), optarg);
+    }
+    for (int i = optind; i < argc; ++i) {
+        parser.operand(argv[i]);
+    }
+    if (parser.failed()) {
+        std::fputs("Try 'tavrinset --help' for more information.\n", stderr);
+        return Parsed::error;
+    }
+    return Parsed::run;
+}
+
+namespace {
+
+int signalStatus(int sig) { return 128 + sig; }
+
+// The operations on an open port, in their fixed order. Returns the exit status.
+int runOperations(Port& port, const Options& opts) {
+    const int fd = port.fd();
+    bool ok = true;
+    if (opts.diagnostics) {
+        int result = runDiagnostics(fd, 0x0F, ok);
+        if (int sig = pendingStop()) {
+            return signalStatus(sig);
+        }
+        if (result != 0) {
+            std::fputs("Selfdiagnostics failed!\n", stderr);
+            return kStatusFatal;
+        }
+    }
+    if (opts.raw != 0) {
+        ok = dumpRaw(fd, opts.raw) == 0 && ok;
+        if (int sig = pendingStop()) {
+            return signalStatus(sig);
+        }
+        return ok ? kStatusOk : kStatusExchangeFailed;
+    }
+    auto step = [&](bool wanted, auto&& operation) {
+        if (wanted && pendingStop() == 0) {
+            ok = operation() == 0 && ok;
+        }
+    };
+    step(opts.scalingGiven[X], [&] {
+        return setScaling(fd, 'X', opts.scaling[X].low, opts.scaling[X].high);
+    });
+    step(opts.scalingGiven[Y], [&] {
+        return setScaling(fd, 'Y', opts.scaling[Y].low, opts.scaling[Y].high);
+    });
+    step(opts.calibrationGiven[X], [&] {
+        return setCalibration(fd, 'X', opts.calibration[X].low, opts.calibration[X].high);
+    });
+    step(opts.calibrationGiven[Y], [&] {
+        return setCalibration(fd, 'Y', opts.calibration[Y].low, opts.calibration[Y].high);
+    });
+    step(opts.filterMask != 0, [&] { return setFilter(fd, opts.filter, opts.filterMask); });
+    step(opts.reportMask != 0, [&] { return setReport(fd, opts.report, opts.reportMask); });
+    step(opts.modeGiven, [&] { return setMode(fd, opts.mode); });
+    if (int sig = pendingStop()) {
+        return signalStatus(sig);
+    }
+    if (!closePanel(port)) {
+        ok = false;
+    }
+    return ok ? kStatusOk : kStatusExchangeFailed;
+}
+
+}  // namespace
+
+int runTavrinset(int argc, char** argv) {
+    // Whatever we print must never land on the controller's line.
+    ensureStandardDescriptors();
+    if (argc <= 1) {
+        usage();
+        return kStatusOk;
+    }
+    switch (parseOptions(argc, argv, options)) {
+        case Parsed::help:
+        case Parsed::version:
+            return kStatusOk;
+        case Parsed::error:
+            return kStatusBadUsage;
+        case Parsed::run:
+            break;
+    }
+    StopSignals stopSignals;
+    if (int sig = pendingStop()) {
+        return signalStatus(sig);
+    }
+    Port port = openPanel(kDevicePath);
+    if (!port) {
+        return kStatusFatal;
+    }
+    // The port's destructor puts the line back on the early returns.
+    return runOperations(port, options);
+}

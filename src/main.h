@@ -1,0 +1,42 @@
+// Command line and the order of a run.
+#pragma once
+
+#include <cstdint>
+
+#include "settings.h"
+
+inline constexpr int X = 0;
+inline constexpr int Y = 1;
+
+struct Options {
+    AxisRange scaling[2];
+    bool scalingGiven[2] = {false, false};
+    AxisRange calibration[2];
+    bool calibrationGiven[2] = {false, false};
+    FilterParams filter;
+    std::uint32_t filterMask = 0;
+    ReportParams report;
+    std::uint32_t reportMask = 0;
+    ModeFlags mode;
+    bool modeGiven = false;
+    bool diagnostics = false;
+    std::int32_t raw = 0;
+    bool dump = false;
+};
+
+// The process-wide record; the packet transport reads its dump flag.
+extern Options options;
+
+enum class Parsed { run, help, version, error };
+
+// Fills opts from the command line. help and version have printed their text; error has
+// reported every fault on standard error, ending with the --help hint.
+Parsed parseOptions(int argc, char** argv, Options& opts);
+void usage();
+
+inline constexpr int kStatusOk = 0;
+inline constexpr int kStatusExchangeFailed = 1;
+inline constexpr int kStatusBadUsage = 2;
+inline constexpr int kStatusFatal = 255;
+
+int runTavrinset(int argc, char** argv);
