@@ -9,8 +9,7 @@
 #include <cstdio>
 #include <utility>
 
-Port::Port(Port&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), saved_(other.saved_) {}
+Port::Port(Port&& other) noexcept : fd_(std::exchange(other.fd_, -1)), saved_(other.saved_) {}
 
 Port& Port::operator=(Port&& other) noexcept {
     if (this != &other) {
@@ -212,4 +211,6 @@ int pendingStop() {
     return 0;
 }
 
-const sigset_t* stopWaitMask() { return gInstalled ? &gWaitMask : nullptr; }
+const sigset_t* stopWaitMask() {
+    return gInstalled ? &gWaitMask : nullptr;
+}

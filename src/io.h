@@ -7,7 +7,7 @@
 // Owns the port descriptor and the line settings it had before we touched it. Destruction
 // restores those settings and closes the descriptor, on every path out of the run.
 class Port {
-public:
+  public:
     Port() = default;
     Port(int fd, const termios& saved) : fd_(fd), saved_(saved) {}
     Port(Port&& other) noexcept;
@@ -23,7 +23,7 @@ public:
     // Restores the saved settings and closes; false if either failed. Never retried.
     bool close();
 
-private:
+  private:
     int fd_ = -1;
     termios saved_{};
 };
@@ -45,7 +45,7 @@ void ensureStandardDescriptors();
 // SIGINT, SIGTERM and SIGHUP end the run cleanly. While installed they are blocked except
 // during the waits for input, so a signal can only be taken between packets, never halfway.
 class StopSignals {
-public:
+  public:
     StopSignals();
     ~StopSignals();
     StopSignals(const StopSignals&) = delete;

@@ -50,24 +50,15 @@ constexpr const char* kShortOptions = "w:h:x:X:y:Y:s:d:S:Dpr:u:R:m:";
 constexpr int kVersionCode = 0x100;
 
 const option kLongOptions[] = {
-    {"width", required_argument, nullptr, 'w'},
-    {"height", required_argument, nullptr, 'h'},
-    {"xlow", required_argument, nullptr, 'x'},
-    {"xhigh", required_argument, nullptr, 'X'},
-    {"ylow", required_argument, nullptr, 'y'},
-    {"yhigh", required_argument, nullptr, 'Y'},
-    {"raw", required_argument, nullptr, 'r'},
-    {"slen", required_argument, nullptr, 's'},
-    {"deviation", required_argument, nullptr, 'd'},
-    {"states", required_argument, nullptr, 'S'},
-    {"diagnostics", no_argument, nullptr, 'D'},
-    {"dump", no_argument, nullptr, 'p'},
-    {"untouch", required_argument, nullptr, 'u'},
-    {"repeat", required_argument, nullptr, 'R'},
-    {"mode", required_argument, nullptr, 'm'},
-    {"help", no_argument, nullptr, 'H'},
-    {"version", no_argument, nullptr, kVersionCode},
-    {nullptr, 0, nullptr, 0},
+    {"width", required_argument, nullptr, 'w'},      {"height", required_argument, nullptr, 'h'},
+    {"xlow", required_argument, nullptr, 'x'},       {"xhigh", required_argument, nullptr, 'X'},
+    {"ylow", required_argument, nullptr, 'y'},       {"yhigh", required_argument, nullptr, 'Y'},
+    {"raw", required_argument, nullptr, 'r'},        {"slen", required_argument, nullptr, 's'},
+    {"deviation", required_argument, nullptr, 'd'},  {"states", required_argument, nullptr, 'S'},
+    {"diagnostics", no_argument, nullptr, 'D'},      {"dump", no_argument, nullptr, 'p'},
+    {"untouch", required_argument, nullptr, 'u'},    {"repeat", required_argument, nullptr, 'R'},
+    {"mode", required_argument, nullptr, 'm'},       {"help", no_argument, nullptr, 'H'},
+    {"version", no_argument, nullptr, kVersionCode}, {nullptr, 0, nullptr, 0},
 };
 
 struct ModeKeyword {
@@ -116,7 +107,7 @@ bool parseNumber(const char* text, long min, long max, long& value) {
 }
 
 class Parser {
-public:
+  public:
     explicit Parser(Options& opts) : opts_(opts) {}
 
     bool failed() const { return failed_; }
@@ -158,8 +149,7 @@ public:
                 setByte(opts_.filter.slen, opts_.filterMask, filterBit::slen, name, arg);
                 break;
             case 'd':
-                setByte(opts_.filter.deviation, opts_.filterMask, filterBit::deviation, name,
-                        arg);
+                setByte(opts_.filter.deviation, opts_.filterMask, filterBit::deviation, name, arg);
                 break;
             case 'S':
                 setByte(opts_.filter.states, opts_.filterMask, filterBit::states, name, arg);
@@ -191,7 +181,7 @@ public:
         failed_ = true;
     }
 
-private:
+  private:
     bool number(const char* name, const char* arg, long min, long max, long& value) {
         if (parseNumber(arg, min, max, value)) {
             return true;
@@ -225,8 +215,8 @@ private:
         bool any = false;
         for (const char* item = arg; item != nullptr;) {
             const char* comma = std::strchr(item, ',');
-            std::size_t length = comma != nullptr ? static_cast<std::size_t>(comma - item)
-                                                  : std::strlen(item);
+            std::size_t length =
+                comma != nullptr ? static_cast<std::size_t>(comma - item) : std::strlen(item);
             if (length > 0) {
                 const ModeKeyword* match = nullptr;
                 for (const ModeKeyword& k : kModeKeywords) {
@@ -305,7 +295,9 @@ Parsed parseOptions(int argc, char** argv, Options& opts) {
 
 namespace {
 
-int signalStatus(int sig) { return 128 + sig; }
+int signalStatus(int sig) {
+    return 128 + sig;
+}
 
 // The operations on an open port, in their fixed order. Returns the exit status.
 int runOperations(Port& port, const Options& opts) {
@@ -333,12 +325,10 @@ int runOperations(Port& port, const Options& opts) {
             ok = operation() == 0 && ok;
         }
     };
-    step(opts.scalingGiven[X], [&] {
-        return setScaling(fd, 'X', opts.scaling[X].low, opts.scaling[X].high);
-    });
-    step(opts.scalingGiven[Y], [&] {
-        return setScaling(fd, 'Y', opts.scaling[Y].low, opts.scaling[Y].high);
-    });
+    step(opts.scalingGiven[X],
+         [&] { return setScaling(fd, 'X', opts.scaling[X].low, opts.scaling[X].high); });
+    step(opts.scalingGiven[Y],
+         [&] { return setScaling(fd, 'Y', opts.scaling[Y].low, opts.scaling[Y].high); });
     step(opts.calibrationGiven[X], [&] {
         return setCalibration(fd, 'X', opts.calibration[X].low, opts.calibration[X].high);
     });

@@ -16,6 +16,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+int gReplyTimeoutMs = kReplyTimeoutMs;
+
 void trace(const char* direction, const Packet& pkt) {
     if (options.dump) {
         std::fputs(direction, stderr);
@@ -38,8 +40,8 @@ int waitFor(int fd, short events, const Clock::time_point* deadline, Wait wait,
         timespec ts{};
         timespec* limit = nullptr;
         if (deadline != nullptr) {
-            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline -
-                                                                              Clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - Clock::now());
             if (left.count() <= 0) {
                 return 0;
             }
@@ -65,9 +67,19 @@ int waitFor(int fd, short events, const Clock::time_point* deadline, Wait wait,
     }
 }
 
-bool deviceGone(int err) { return err == EIO || err == ENXIO || err == ENODEV; }
+bool deviceGone(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV;
+}
 
 }  // namespace
+
+int replyTimeoutMs() {
+    return gReplyTimeoutMs;
+}
+
+void setReplyTimeoutMs(int ms) {
+    gReplyTimeoutMs = ms;
+}
 
 Xfer writePacket(int fd, Packet& pkt, Wait wait) {
     if (wait != Wait::restore && pendingStop() != 0) {
@@ -81,7 +93,7 @@ Xfer writePacket(int fd, Packet& pkt, Wait wait) {
         std::perror("Error while writing packet");
         return deviceGone(errno) ? Xfer::gone : Xfer::failed;
     }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(gReplyTimeoutMs);
     for (;;) {
         ssize_t n = write(fd, pkt.data(), pkt.size());
         if (n == static_cast<ssize_t>(pkt.size())) {
@@ -111,7 +123,7 @@ Xfer writePacket(int fd, Packet& pkt, Wait wait) {
 }
 
 Xfer readPacket(int fd, Packet& pkt, Wait wait) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(gReplyTimeoutMs);
     const Clock::time_point* limit = wait == Wait::touch ? nullptr : &deadline;
     for (;;) {
         int ready = waitFor(fd, POLLIN, limit, wait, "Error while reading packet");
@@ -120,8 +132,7 @@ Xfer readPacket(int fd, Packet& pkt, Wait wait) {
             return Xfer::timeout;
         }
         if (ready < 0) {
-            return pendingStop() != 0 && wait != Wait::restore ? Xfer::interrupted
-                                                               : Xfer::failed;
+            return pendingStop() != 0 && wait != Wait::restore ? Xfer::interrupted : Xfer::failed;
         }
         // The line wakes poll only once a whole packet is in (VMIN), and the port never
         // blocks, so this read cannot outlast the deadline.
@@ -153,7 +164,9 @@ Xfer readPacket(int fd, Packet& pkt, Wait wait) {
     }
 }
 
-int sendPacket(int fd, Packet& pkt) { return writePacket(fd, pkt, Wait::reply) == Xfer::ok ? 0 : -1; }
+int sendPacket(int fd, Packet& pkt) {
+    return writePacket(fd, pkt, Wait::reply) == Xfer::ok ? 0 : -1;
+}
 
 int receivePacket(int fd, Packet& pkt) {
     return readPacket(fd, pkt, Wait::reply) == Xfer::ok ? 0 : -1;
@@ -191,4 +204,6 @@ std::string formatPacket(const Packet& pkt) {
     return line;
 }
 
-void dumpPacket(const Packet& pkt) { std::fputs(formatPacket(pkt).c_str(), stderr); }
+void dumpPacket(const Packet& pkt) {
+    std::fputs(formatPacket(pkt).c_str(), stderr);
+}

@@ -43,6 +43,9 @@ inline constexpr std::size_t touchY = 5;
 
 // How long a reply may take, from the start of the read to its tenth byte.
 inline constexpr int kReplyTimeoutMs = 2000;
+// The limit in force; tests and fuzzers shorten it so that silence costs less.
+int replyTimeoutMs();
+void setReplyTimeoutMs(int ms);
 
 // Outcome of one transfer, finer than the 0/-1 of the classic calls.
 enum class Xfer {

@@ -5,7 +5,9 @@
 #include <cctype>
 #include <cstdio>
 
-void clearPacket(Packet& pkt) { pkt.fill(0); }
+void clearPacket(Packet& pkt) {
+    pkt.fill(0);
+}
 
 void putLe16(std::uint8_t* p, std::uint16_t value) {
     p[0] = static_cast<std::uint8_t>(value & 0xff);
@@ -99,7 +101,7 @@ namespace {
 // Holds the controller in raw reporting and puts its own mode back when it goes, on every
 // way out of the dump but the device disappearing.
 class RawMode {
-public:
+  public:
     explicit RawMode(int fd) : fd_(fd) {}
     RawMode(const RawMode&) = delete;
     RawMode& operator=(const RawMode&) = delete;
@@ -141,7 +143,7 @@ public:
         return sent && replied;
     }
 
-private:
+  private:
     int fd_;
     Packet previous_{};
     bool active_ = false;

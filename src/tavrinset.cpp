@@ -1,3 +1,5 @@
 #include "main.h"
 
-int main(int argc, char** argv) { return runTavrinset(argc, argv); }
+int main(int argc, char** argv) {
+    return runTavrinset(argc, argv);
+}
