@@ -1,9 +1,8 @@
 #include "main.h"
 
-#include <getopt.h>
-
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "io.h"
@@ -255,6 +254,14 @@ class Parser {
 };
 
 }  // namespace
+
+std::span<const option> longOptionTable() {
+    return {kLongOptions, std::size(kLongOptions) - 1};
+}
+
+const char* shortOptionString() {
+    return kShortOptions;
+}
 
 Parsed parseOptions(int argc, char** argv, Options& opts) {
     Parser parser(opts);

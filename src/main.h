@@ -1,7 +1,10 @@
 // Command line and the order of a run.
 #pragma once
 
+#include <getopt.h>
+
 #include <cstdint>
+#include <span>
 
 #include "settings.h"
 
@@ -33,6 +36,10 @@ enum class Parsed { run, help, version, error };
 // reported every fault on standard error, ending with the --help hint.
 Parsed parseOptions(int argc, char** argv, Options& opts);
 void usage();
+
+// The option table and short option string parseOptions accepts, for tools that document them.
+std::span<const option> longOptionTable();  // without the terminating entry
+const char* shortOptionString();
 
 inline constexpr int kStatusOk = 0;
 inline constexpr int kStatusExchangeFailed = 1;
