@@ -142,6 +142,7 @@ sigset_t gStopSet;
 sigset_t gOldMask;
 sigset_t gWaitMask;
 struct sigaction gOldAction[3];
+struct sigaction gOldPipeAction;
 
 extern "C" void onStopSignal(int sig) {
     if (gStop == 0) {
@@ -173,6 +174,11 @@ StopSignals::StopSignals() {
             sigaction(sig, &act, nullptr);
         }
     }
+    // A closed pipe on standard output (the raw dump into head, say) must end the dump
+    // through its cleanup, not kill the process with the controller left in raw mode.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &gOldPipeAction);
     gStop = 0;
     gInstalled = true;
 }
@@ -188,6 +194,7 @@ StopSignals::~StopSignals() {
             sigaction(kStopSignals[i], &gOldAction[i], nullptr);
         }
     }
+    sigaction(SIGPIPE, &gOldPipeAction, nullptr);
     sigprocmask(SIG_SETMASK, &gOldMask, nullptr);
     gInstalled = false;
     gStop = 0;

@@ -310,6 +310,9 @@ int signalStatus(int sig) {
 int runOperations(Port& port, const Options& opts) {
     const int fd = port.fd();
     bool ok = true;
+    if (int sig = pendingStop()) {
+        return signalStatus(sig);
+    }
     if (opts.diagnostics) {
         int result = runDiagnostics(fd, 0x0F, ok);
         if (int sig = pendingStop()) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "io.h"
 #include "packet.h"
 
 int runDiagnostics(int fd, unsigned dmask, bool& exchangeOk) {
@@ -15,7 +16,8 @@ int runDiagnostics(int fd, unsigned dmask, bool& exchangeOk) {
     // Without a reply the request's own mask stays in place: an unreadable self-test fails.
     ok = receivePacket(fd, pkt) == 0 && ok;
     int result = pkt[at::dmask];
-    if (result != 0) {
+    // Cut short by a stop signal, the request's mask is no verdict worth printing.
+    if (result != 0 && pendingStop() == 0) {
         std::printf("dmask = %x", static_cast<unsigned>(result));
     }
     ok = skipReply(fd) == 0 && ok;
