@@ -1,0 +1,253 @@
+// Command lines into Options, or into the exact complaints on standard error.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "main.h"
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+const std::string kTry = "Try 'tavrinset --help' for more information.\n";
+
+// Every field, so that a case fails on anything it did not expect to change.
+std::string show(const Options& o) {
+    std::ostringstream s;
+    for (int a : {X, Y}) {
+        s << "scaling[" << a << "]=" << o.scaling[a].low << ".." << o.scaling[a].high
+          << (o.scalingGiven[a] ? " given" : "") << "\n";
+        s << "calibration[" << a << "]=" << o.calibration[a].low << ".." << o.calibration[a].high
+          << (o.calibrationGiven[a] ? " given" : "") << "\n";
+    }
+    s << "filter=" << int{o.filter.slen} << "," << int{o.filter.deviation} << ","
+      << int{o.filter.states} << " mask=" << o.filterMask << "\n";
+    s << "report=" << int{o.report.untouch} << "," << int{o.report.repeat}
+      << " mask=" << o.reportMask << "\n";
+    s << std::hex << "mode=" << int{o.mode.reportFlags} << "," << int{o.mode.processFlags}
+      << (o.modeGiven ? " given" : "") << std::dec << "\n";
+    s << "diagnostics=" << o.diagnostics << " raw=" << o.raw << " dump=" << o.dump << "\n";
+    return s.str();
+}
+
+struct Result {
+    Parsed parsed;
+    Options opts;
+    std::string out;
+    std::string err;
+};
+
+Result parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "tavrinset");
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    Result r{};
+    CaptureStdout();
+    CaptureStderr();
+    r.parsed = parseOptions(static_cast<int>(args.size()), argv.data(), r.opts);
+    r.err = GetCapturedStderr();
+    r.out = GetCapturedStdout();
+    return r;
+}
+
+struct Good {
+    std::vector<std::string> args;
+    std::function<void(Options&)> expect;
+};
+
+TEST(ParseOptions, AcceptedCommandLines) {
+    const Good cases[] = {
+        {{"-w", "800", "--height", "600"},
+         [](Options& o) {
+             o.scaling[X].high = 800, o.scalingGiven[X] = true;
+             o.scaling[Y].high = 600, o.scalingGiven[Y] = true;
+         }},
+        {{"-h", "480"}, [](Options& o) { o.scaling[Y].high = 480, o.scalingGiven[Y] = true; }},
+        {{"--wid", "5"}, [](Options& o) { o.scaling[X].high = 5, o.scalingGiven[X] = true; }},
+        {{"--width=100", "-w", "+200"},
+         [](Options& o) { o.scaling[X].high = 200, o.scalingGiven[X] = true; }},
+        // Any 16-bit pattern: 65535 and -1 both send ff ff.
+        {{"-w", "65535", "-h", "-1"},
+         [](Options& o) {
+             o.scaling[X].high = -1, o.scalingGiven[X] = true;
+             o.scaling[Y].high = -1, o.scalingGiven[Y] = true;
+         }},
+        {{"--xlow", "-32768", "-X", "32768"},
+         [](Options& o) {
+             o.calibration[X] = {-32768, -32768};
+             o.calibrationGiven[X] = true;
+         }},
+        {{"--xlow", "100"},
+         [](Options& o) { o.calibration[X].low = 100, o.calibrationGiven[X] = true; }},
+        {{"-Y", "900", "-y", "150"},
+         [](Options& o) {
+             o.calibration[Y] = {150, 900}, o.calibrationGiven[Y] = true;
+         }},
+        {{"-s", "0", "--deviation", "255", "-S", "3"},
+         [](Options& o) {
+             o.filter = {0, 255, 3}, o.filterMask = 7;
+         }},
+        {{"--states", "9"}, [](Options& o) { o.filter.states = 9, o.filterMask = 4; }},
+        {{"-u", "5"}, [](Options& o) { o.report.untouch = 5, o.reportMask = 1; }},
+        {{"--repeat", "255", "--untouch", "0"},
+         [](Options& o) {
+             o.report = {0, 255}, o.reportMask = 3;
+         }},
+        {{"-r", "2147483647"}, [](Options& o) { o.raw = 2147483647; }},
+        {{"--raw", "-2147483648"}, [](Options& o) { o.raw = -2147483647 - 1; }},
+        {{"-r", "0", "-D", "--dump"}, [](Options& o) { o.diagnostics = o.dump = true; }},
+        {{"-p", "--diagnostics"}, [](Options& o) { o.diagnostics = o.dump = true; }},
+    };
+    for (const Good& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        Result r = parse(c.args);
+        Options want;
+        c.expect(want);
+        EXPECT_EQ(r.parsed, Parsed::run);
+        EXPECT_EQ(show(r.opts), show(want));
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+struct ModeCase {
+    std::vector<std::string> args;
+    int reportFlags;
+    int processFlags;
+};
+
+TEST(ParseOptions, ModeKeywordLists) {
+    const ModeCase cases[] = {
+        {{"--mode", "touch,scale"}, 0x01, 0x08},
+        {{"-m", "stream,untouch,trim,calib,tracking"}, 0x06, 0x46},
+        {{"--mode", "default"}, 0x07, 0x4e},
+        // The words the usage text shows for touch and scale.
+        {{"--mode", "initial"}, 0x01, 0x00},
+        {{"--mode", "scaling"}, 0x00, 0x08},
+        // Prefixes of the item, first keyword in order wins.
+        {{"--mode", "calibrate,touchy"}, 0x01, 0x04},
+        {{"--mode", "tracking,trimmed"}, 0x00, 0x42},
+        {{"--mode", "untouch"}, 0x04, 0x00},
+        // "default" ends its own list, so what follows is never looked at.
+        {{"--mode", "stream,default,nonsense"}, 0x07, 0x4e},
+        {{"--mode", ",stream,,"}, 0x02, 0x00},
+        {{"--mode", "touch,stream", "--mode", "calib"}, 0x03, 0x04},
+        {{"-m", "default", "-m", "scale"}, 0x07, 0x4e},
+    };
+    for (const ModeCase& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        Result r = parse(c.args);
+        Options want;
+        want.modeGiven = true;
+        want.mode.reportFlags = static_cast<std::uint8_t>(c.reportFlags);
+        want.mode.processFlags = static_cast<std::uint8_t>(c.processFlags);
+        EXPECT_EQ(r.parsed, Parsed::run);
+        EXPECT_EQ(show(r.opts), show(want));
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+struct Bad {
+    std::vector<std::string> args;
+    std::string err;  // before the closing hint
+};
+
+TEST(ParseOptions, RejectedCommandLines) {
+    const std::string kModes =
+        " (valid: default, touch, stream, untouch, calib, trim, scale, tracking, initial, "
+        "scaling)\n";
+    const Bad cases[] = {
+        {{"--width", "abc"}, "tavrinset: invalid value 'abc' for --width\n"},
+        {{"-w", "80x"}, "tavrinset: invalid value '80x' for -w\n"},
+        {{"--width="}, "tavrinset: invalid value '' for --width\n"},
+        {{"-h", " 5"}, "tavrinset: invalid value ' 5' for -h\n"},
+        {{"-x", "-"}, "tavrinset: invalid value '-' for -x\n"},
+        {{"--xhigh", "65536"}, "tavrinset: invalid value '65536' for --xhigh\n"},
+        {{"--ylow", "-32769"}, "tavrinset: invalid value '-32769' for --ylow\n"},
+        {{"-Y", "99999999999999999999"},
+         "tavrinset: invalid value '99999999999999999999' for -Y\n"},
+        {{"--slen", "256"}, "tavrinset: invalid value '256' for --slen\n"},
+        {{"-d", "-1"}, "tavrinset: invalid value '-1' for -d\n"},
+        {{"-u", "1.5"}, "tavrinset: invalid value '1.5' for -u\n"},
+        {{"--raw", "abc"}, "tavrinset: invalid value 'abc' for --raw\n"},
+        {{"-r", "2147483648"}, "tavrinset: invalid value '2147483648' for -r\n"},
+        {{"-r", "-2147483649"}, "tavrinset: invalid value '-2147483649' for -r\n"},
+        {{"-H"}, "tavrinset: invalid option -- 'H'\n"},
+        {{"--widht", "800"},
+         "tavrinset: unrecognized option '--widht'\ntavrinset: unexpected argument '800'\n"},
+        {{"--he"}, "tavrinset: option '--he' is ambiguous; possibilities: '--height' '--help'\n"},
+        {{"-w"}, "tavrinset: option requires an argument -- 'w'\n"},
+        {{"--states"}, "tavrinset: option '--states' requires an argument\n"},
+        {{"800"}, "tavrinset: unexpected argument '800'\n"},
+        {{"a", "-w", "1", "b"},
+         "tavrinset: unexpected argument 'a'\ntavrinset: unexpected argument 'b'\n"},
+        {{"--mode", ""}, "tavrinset: no mode keyword in '' for --mode\n"},
+        {{"-m", ",,"}, "tavrinset: no mode keyword in ',,' for -m\n"},
+        {{"--mode", "touch,bogus"}, "tavrinset: invalid mode 'bogus' for --mode" + kModes},
+        {{"--mode", " touch"}, "tavrinset: invalid mode ' touch' for --mode" + kModes},
+        {{"-m", "bogus,default"}, "tavrinset: invalid mode 'bogus' for -m" + kModes},
+        // Parsing goes on over the whole line, reporting each fault.
+        {{"--width", "abc", "-s", "300", "-Q"},
+         "tavrinset: invalid value 'abc' for --width\n"
+         "tavrinset: invalid value '300' for -s\n"
+         "tavrinset: invalid option -- 'Q'\n"},
+    };
+    for (const Bad& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        Result r = parse(c.args);
+        EXPECT_EQ(r.parsed, Parsed::error);
+        EXPECT_EQ(r.err, c.err + kTry);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(ParseOptions, RejectedValueLeavesItsFieldUnrequested) {
+    Result r = parse({"-w", "abc", "-s", "999", "-h", "600"});
+    EXPECT_EQ(r.parsed, Parsed::error);
+    EXPECT_FALSE(r.opts.scalingGiven[X]);
+    EXPECT_EQ(r.opts.filterMask, 0u);
+    EXPECT_TRUE(r.opts.scalingGiven[Y]);
+}
+
+TEST(ParseOptions, HelpWhereverItStandsPrintsUsageOnly) {
+    CaptureStdout();
+    usage();
+    const std::string text = GetCapturedStdout();
+    EXPECT_EQ(text.rfind("tavrinset - Tavrin touchscreen configuration utility\n\n", 0), 0u);
+    EXPECT_NE(text.find("  --mode {initial,stream,untouch,trim,calib,scaling,default}\n"),
+              std::string::npos);
+    EXPECT_TRUE(text.ends_with("  --dump | -p \t\tDump transferred packets.\n"));
+
+    const std::vector<std::string> lines[] = {
+        {"--help"},
+        {"--hel"},
+        {"-w", "800", "--help"},
+        {"--help", "-w", "abc", "stray"},
+        {"--mode", "touch", "--help", "--mode", "bogus"},
+    };
+    for (const auto& args : lines) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        Result r = parse(args);
+        EXPECT_EQ(r.parsed, Parsed::help);
+        EXPECT_EQ(r.out, text);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(ParseOptions, VersionPrintsNameAndVersion) {
+    Result r = parse({"-w", "1", "--version"});
+    EXPECT_EQ(r.parsed, Parsed::version);
+    EXPECT_EQ(r.out, std::string("tavrinset ") + TAVRINSET_VERSION + "\n");
+    EXPECT_EQ(r.err, "");
+}
+
+}  // namespace

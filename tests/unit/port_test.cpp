@@ -1,0 +1,122 @@
+// Opening the port: the line it sets, the line it puts back, and the ports it refuses.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "pty_line.h"
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+TEST(OpenPanel, SetsThePacketLine) {
+    Pty pty;
+    const termios before = pty.line();
+    Port port = openPanel(pty.path());
+    ASSERT_TRUE(port);
+    EXPECT_TRUE(sameLine(port.saved(), before));
+    const termios t = pty.line();
+    EXPECT_EQ(cfgetispeed(&t), B9600);
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), CS8);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), CLOCAL | CREAD);
+    EXPECT_EQ(t.c_iflag, tcflag_t{IGNPAR});
+    EXPECT_EQ(t.c_oflag, 0u);
+    EXPECT_EQ(t.c_lflag, 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 10);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+}
+
+TEST(OpenPanel, LineIsPutBackExactlyOnCloseAndOnDestruction) {
+    Pty pty;
+    const termios before = pty.line();
+    {
+        Port port = openPanel(pty.path());
+        ASSERT_TRUE(port);
+        ASSERT_FALSE(sameLine(pty.line(), before));
+        EXPECT_TRUE(closePanel(port));
+        EXPECT_FALSE(port);
+        EXPECT_TRUE(sameLine(pty.line(), before));
+    }
+    {
+        Port port = openPanel(pty.path());
+        ASSERT_TRUE(port);
+        Port moved = std::move(port);
+        ASSERT_FALSE(sameLine(pty.line(), before));
+    }
+    EXPECT_TRUE(sameLine(pty.line(), before));
+}
+
+TEST(OpenPanel, TakesTheLineExclusively) {
+    Pty pty;
+    Port first = openPanel(pty.path());
+    ASSERT_TRUE(first);
+    const termios held = pty.line();
+    CaptureStderr();
+    Port second = openPanel(pty.path());
+    EXPECT_EQ(GetCapturedStderr(), "openPanel: device is busy\n");
+    EXPECT_FALSE(second);
+    EXPECT_TRUE(sameLine(pty.line(), held));
+}
+
+TEST(OpenPanel, BusyWhenAnotherDescriptorHoldsTheLock) {
+    Pty pty;
+    const termios before = pty.line();
+    int other = open(pty.path(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    CaptureStderr();
+    Port port = openPanel(pty.path());
+    EXPECT_EQ(GetCapturedStderr(), "openPanel: device is busy\n");
+    EXPECT_FALSE(port);
+    EXPECT_TRUE(sameLine(pty.line(), before));
+    close(other);
+    EXPECT_TRUE(openPanel(pty.path()));
+}
+
+TEST(OpenPanel, RefusesARegularFileWithoutWritingToIt) {
+    char path[] = "/tmp/tavrin-unit-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    close(file);
+    CaptureStderr();
+    Port port = openPanel(path);
+    EXPECT_EQ(GetCapturedStderr(), "openPanel: Inappropriate ioctl for device\n");
+    EXPECT_FALSE(port);
+    struct stat st {};
+    EXPECT_EQ(stat(path, &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    unlink(path);
+}
+
+TEST(OpenPanel, ReportsAMissingDevice) {
+    CaptureStderr();
+    Port port = openPanel("/nonexistent/tpanel");
+    EXPECT_EQ(GetCapturedStderr(), "openPanel: No such file or directory\n");
+    EXPECT_FALSE(port);
+}
+
+TEST(OpenPanel, NeverBecomesTheControllingTerminalAndClosesOnExec) {
+    Pty pty;
+    Port port = openPanel(pty.path());
+    ASSERT_TRUE(port);
+    EXPECT_NE(fcntl(port.fd(), F_GETFD) & FD_CLOEXEC, 0);
+    port.close();
+    // A session leader without a terminal takes the first one it opens, unless told not to.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setsid();
+        Port inChild = openPanel(pty.path());
+        _exit(inChild && tcgetsid(inChild.fd()) == -1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
