@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The installed manual pages render without a warning, carry the project's version and
+# name every option the programs accept.
+# Usage: check_man.sh STAGE_DIR OPTIONS_HELPER VERSION
+set -uo pipefail
+. "$(dirname "$0")/lib.sh"
+stage=$1 helper=$2 version=$3
+man1=$stage/usr/share/man/man1
+bin=$stage/usr/bin
+
+# What a reader sees: man-db's rendering when it is there, groff's otherwise.
+render() {
+    if command -v man >/dev/null; then
+        MANWIDTH=80 man -l "$1" 2>/dev/null | col -b
+    else
+        groff -man -Tutf8 -P-cbou "$1" 2>/dev/null
+    fi
+}
+
+# Does the rendered page show this option as a word of its own ("-w", not "-width")?
+names() {
+    grep -qE -- "(^|[^[:alnum:]-])$2([^[:alnum:]-]|\$)" <<<"$1"
+}
+
+check_page() {
+    local page=$1 program=$2
+    shift 2
+    if [[ ! -f $page ]]; then
+        fail "$page not installed"
+        return
+    fi
+    local warnings
+    warnings=$(groff -man -ww -z "$page" 2>&1) || fail "$program(1): groff failed"
+    [[ -z $warnings ]] || fail "$program(1): groff warns: $warnings"
+    if command -v man >/dev/null; then
+        warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+        [[ -z $warnings ]] || fail "$program(1): man warns: $warnings"
+    fi
+    local text
+    text=$(render "$page")
+    grep -q "^NAME" <<<"$text" || fail "$program(1): no NAME section"
+    grep -qF "$program $version" <<<"$text" || fail "$program(1): does not show version $version"
+    local opt
+    for opt in "$@"; do
+        names "$text" "$opt" || fail "$program(1) does not name $opt"
+    done
+}
+
+mapfile -t options < <("$helper" | cut -d' ' -f1)
+((${#options[@]} > 10)) || fail "could not list the options of tavrinset"
+check_page "$man1/tavrinset.1" tavrinset "${options[@]}"
+
+# Each long option has an entry of its own that gives its short form with it ("-w val,
+# --width val").
+tags=$(render "$man1/tavrinset.1" | awk '/^OPTIONS/ { on = 1; next } /^[A-Z]/ { on = 0 } on' |
+    grep -E '^ {7}-')
+while read -r long kind short; do
+    [[ $long == --* ]] || continue
+    if [[ -n $short ]]; then
+        pattern="^ +$short [a-z]+, $long [a-z]+\$|^ +$short, $long( |\$)"
+    else
+        pattern="^ +$long( |\$)"
+    fi
+    grep -qE -- "$pattern" <<<"$tags" || fail "tavrinset(1) OPTIONS has no entry for $long $short"
+done < <("$helper")
+
+mapfile -t keywords < <(mode_keywords "$bin/tavrinset")
+((${#keywords[@]} > 5)) || fail "could not list the mode keywords of tavrinset"
+section=$(render "$man1/tavrinset.1" | awk '/^MODE KEYWORDS/ { on = 1; next } /^[A-Z]/ { on = 0 } on')
+for k in "${keywords[@]}"; do
+    grep -qw -- "$k" <<<"$section" || fail "tavrinset(1) MODE KEYWORDS does not name $k"
+done
+
+if [[ -x $bin/tpanel-emu ]]; then
+    # Its options as its --help shows them.
+    mapfile -t emu_options < <("$bin/tpanel-emu" --help 2>&1 |
+        grep -oE -- '(^|[[:space:],[|])--?[[:alpha:]][[:alnum:]-]*' |
+        sed -E 's/^[[:space:],[|]//' | sort -u)
+    ((${#emu_options[@]} > 3)) || fail "could not list the options of tpanel-emu"
+    check_page "$man1/tpanel-emu.1" tpanel-emu "${emu_options[@]}"
+fi
+finish

@@ -1,0 +1,24 @@
+# Shared by the install checks. Every check reports all its failures, then fails once.
+failures=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+finish() {
+    if ((failures > 0)); then
+        echo "$failures check(s) failed" >&2
+        exit 1
+    fi
+    echo "all checks passed"
+}
+
+# The mode keywords, as the program lists them when it rejects one.
+mode_keywords() {
+    local message
+    message=$("$1" --mode '?' 2>&1 >/dev/null)
+    message=${message#*valid: }
+    message=${message%%)*}
+    tr -d ',' <<<"$message" | tr ' ' '\n' | grep .
+}
