@@ -4,7 +4,7 @@
 
 _tavrinset()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]} prev=
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=''
     local -i i=COMP_CWORD
     ((i > 0)) && prev=${COMP_WORDS[i - 1]}
     # "--mode=tou" arrives as the words "--mode" "=" "tou".
@@ -25,7 +25,7 @@ _tavrinset()
     case $prev in
         --mode | -m)
             # A comma-separated list: complete the item after the last comma.
-            local head= item=$cur
+            local head='' item=$cur
             if [[ $cur == *,* ]]; then
                 head=${cur%,*},
                 item=${cur##*,}

@@ -4,6 +4,7 @@
 # inside comma lists too.
 # Usage: check_completion.sh STAGE_DIR OPTIONS_HELPER
 set -uo pipefail
+# shellcheck source=tests/install/lib.sh
 . "$(dirname "$0")/lib.sh"
 stage=$1 helper=$2
 file=$stage/usr/share/bash-completion/completions/tavrinset
@@ -31,7 +32,7 @@ complete_words() {
 # same NAME EXPECTED ACTUAL: both newline-separated lists hold the same words.
 same() {
     [[ $(sort -u <<<"$2") == "$(sort -u <<<"$3")" ]] ||
-        fail "$1: expected [$(echo $2)], got [$(echo $3)]"
+        fail "$1: expected [${2//$'\n'/ }], got [${3//$'\n'/ }]"
 }
 
 all=$("$helper")
@@ -56,13 +57,13 @@ keywords=$(mode_keywords "$stage/usr/bin/tavrinset")
 same "keywords after --mode" "$keywords" "$(complete_words tavrinset --mode '')"
 same "keywords after -m" "$keywords" "$(complete_words tavrinset -w 800 -m '')"
 same "keywords after --mode=" "$keywords" "$(complete_words tavrinset --mode = '')"
-same "keywords after a comma" "$(sed 's/^/touch,scale,/' <<<"$keywords")" \
+same "keywords after a comma" "$(awk '{ print "touch,scale," $0 }' <<<"$keywords")" \
     "$(complete_words tavrinset --mode touch,scale,)"
 for k in $keywords; do
     got=$(complete_words tavrinset -m "touch,${k:0:3}")
     grep -qxF "touch,$k" <<<"$got" || fail "touch,${k:0:3} does not complete to touch,$k"
     if grep -vq '^touch,' <<<"$got"; then
-        fail "touch,${k:0:3} offers words that drop the list: $(echo $got)"
+        fail "touch,${k:0:3} offers words that drop the list: ${got//$'\n'/ }"
     fi
     got=$(complete_words tavrinset --mode = "${k:0:3}")
     grep -qxF "$k" <<<"$got" || fail "--mode=${k:0:3} does not complete to $k"

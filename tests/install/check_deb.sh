@@ -3,6 +3,7 @@
 # `cmake --install` puts under /usr.
 # Usage: check_deb.sh BUILD_DIR STAGE_DIR VERSION OUT_DIR
 set -uo pipefail
+# shellcheck source=tests/install/lib.sh
 . "$(dirname "$0")/lib.sh"
 build=$1 stage=$2 version=$3 out=$4
 

@@ -3,6 +3,7 @@
 # name every option the programs accept.
 # Usage: check_man.sh STAGE_DIR OPTIONS_HELPER VERSION
 set -uo pipefail
+# shellcheck source=tests/install/lib.sh
 . "$(dirname "$0")/lib.sh"
 stage=$1 helper=$2 version=$3
 man1=$stage/usr/share/man/man1
@@ -54,7 +55,7 @@ check_page "$man1/tavrinset.1" tavrinset "${options[@]}"
 # --width val").
 tags=$(render "$man1/tavrinset.1" | awk '/^OPTIONS/ { on = 1; next } /^[A-Z]/ { on = 0 } on' |
     grep -E '^ {7}-')
-while read -r long kind short; do
+while read -r long _ short; do
     [[ $long == --* ]] || continue
     if [[ -n $short ]]; then
         pattern="^ +$short [a-z]+, $long [a-z]+\$|^ +$short, $long( |\$)"

@@ -3,6 +3,7 @@
 # where users of Linux command-line tools look for them.
 # Usage: check_tree.sh BUILD_DIR SOURCE_DIR STAGE_DIR WITH_EMU(0|1)
 set -uo pipefail
+# shellcheck source=tests/install/lib.sh
 . "$(dirname "$0")/lib.sh"
 build=$1 source=$2 stage=$3 with_emu=$4
 

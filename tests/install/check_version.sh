@@ -3,6 +3,7 @@
 # and nothing else done.
 # Usage: check_version.sh STAGE_DIR VERSION
 set -uo pipefail
+# shellcheck source=tests/install/lib.sh
 . "$(dirname "$0")/lib.sh"
 stage=$1 version=$2
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the install checks. Every check reports all its failures, then fails once.
 failures=0
 
