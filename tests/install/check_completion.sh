@@ -2,6 +2,7 @@
 # The installed bash completion, loaded into a non-interactive bash, offers every option the
 # program accepts, nothing in place of a number, and the mode keywords after --mode and -m,
 # inside comma lists too.
+# tpanel-emu's completion, when it is installed, offers every option its --help shows.
 # Usage: check_completion.sh STAGE_DIR OPTIONS_HELPER
 set -uo pipefail
 # shellcheck source=tests/install/lib.sh
@@ -25,7 +26,7 @@ complete_words() {
     COMP_LINE="$*"
     COMP_POINT=${#COMP_LINE}
     COMPREPLY=()
-    "$func" tavrinset "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    "$func" "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     printf '%s\n' "${COMPREPLY[@]}" | grep . | sort -u
 }
 
@@ -68,4 +69,24 @@ for k in $keywords; do
     got=$(complete_words tavrinset --mode = "${k:0:3}")
     grep -qxF "$k" <<<"$got" || fail "--mode=${k:0:3} does not complete to $k"
 done
+
+emu=$stage/usr/bin/tpanel-emu
+if [[ -x $emu ]]; then
+    # shellcheck source=/dev/null
+    . "$stage/usr/share/bash-completion/completions/tpanel-emu" || fail "sourcing tpanel-emu's failed"
+    func=$(complete -p tpanel-emu 2>/dev/null | sed -nE 's/.*-F ([^ ]+) .*/\1/p')
+    if [[ -z $func ]]; then
+        fail "no completion function registered for tpanel-emu"
+    else
+        emu_options=$("$emu" --help | grep -oE -- '(^|[[:space:],[|])--[[:alpha:]][[:alnum:]-]*' |
+            sed -E 's/^[[:space:],[|]//' | sort -u)
+        (($(wc -l <<<"$emu_options") > 3)) || fail "could not list the options of tpanel-emu"
+        got=$(complete_words tpanel-emu --)
+        for opt in $emu_options; do
+            grep -qxF -- "$opt" <<<"$got" || fail "tpanel-emu: $opt is not offered"
+        done
+        got=$(complete_words tpanel-emu --after-touches '')
+        grep -qx hangup <<<"$got" || fail "tpanel-emu: --after-touches does not offer hangup"
+    fi
+fi
 finish
