@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer programs with clang in build/fuzz and runs each one for a while.
+# Usage: tests/fuzz/run-fuzzers.sh [seconds per target, default 60]
+# New inputs collect in build/fuzz/corpus-<target>; a finding is saved in build/fuzz/findings
+# and ends the script with a failure. Add an input worth keeping to tests/fuzz/corpus/<target>.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+seconds=${1:-60}
+build=$root/build/fuzz
+
+fuzzer_works() {
+    local probe
+    probe=$(mktemp -d)
+    printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
+        'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }' \
+        >"$probe/probe.cpp"
+    clang++-14 -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" \
+        >/dev/null 2>&1
+    local ok=$?
+    rm -rf "$probe"
+    return $ok
+}
+if ! command -v clang++-14 >/dev/null || ! fuzzer_works; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DTAVRINSET_SANITIZE=ON -DTAVRINSET_FUZZ=ON >/dev/null
+cmake --build "$build" -j2 --target fuzz-options fuzz-replies >/dev/null
+
+mkdir -p "$build/findings"
+status=0
+for target in options replies; do
+    mkdir -p "$build/corpus-$target"
+    log=$build/fuzz-$target.log
+    # -close_fd_mask=3 silences the tool's own output; libFuzzer keeps a copy of stderr for its
+    # reports. -timeout turns a hang into a finding.
+    if "$build/tests/fuzz/fuzz-$target" -max_total_time="$seconds" -timeout=10 -max_len=512 \
+        -close_fd_mask=3 -print_final_stats=1 -dict="$root/tests/fuzz/$target.dict" \
+        -artifact_prefix="$build/findings/$target-" \
+        "$build/corpus-$target" "$root/tests/fuzz/corpus/$target" >"$log" 2>&1; then
+        runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+        echo "fuzz $target: ${seconds}s, ${runs:-?} runs, no finding"
+    else
+        echo "fuzz $target: FINDING (log $log)"
+        grep -v -E '^#[0-9]+ +(NEW|REDUCE|pulse|RELOAD)' "$log" | tail -n 60
+        status=1
+    fi
+done
+exit $status
