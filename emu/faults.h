@@ -1,0 +1,51 @@
+// Faults to inject, chosen per exchange, and what they make of the controller's replies.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "packet.h"
+
+namespace emu {
+
+// What goes wrong on one exchange: the command packet received with that index (from 0) and
+// the controller's answer to it. Several faults on one exchange combine.
+struct Fault {
+    bool noReply = false;
+    int shortBytes = -1;  // only the first N bytes of the first reply, then silence
+    bool extra = false;   // an unsolicited packet right after the replies
+    bool touchBefore = false;
+    int delayMs = 0;      // the replies start this late
+    bool hangup = false;  // the line is closed instead of answering
+    int signal = 0;       // sent to the command as soon as the packet is in
+};
+
+class FaultPlan {
+  public:
+    // Takes "N:KIND[:ARG]"; false with a message when it is not one.
+    bool add(const std::string& spec, std::string& error);
+    Fault at(unsigned exchange) const;
+
+  private:
+    std::map<unsigned, Fault> faults_;
+};
+
+// One piece of output: a whole packet, or the part of one that a fault lets through.
+struct Outgoing {
+    std::vector<std::uint8_t> bytes;
+    std::string kind;  // reply, short, touch, foreign, extra, pending
+};
+
+Outgoing whole(const Packet& pkt, const char* kind);
+
+// The controller's replies as the fault lets them out, in order.
+std::vector<Outgoing> shapeReplies(const std::vector<Packet>& replies, const Fault& f);
+
+// "INT", "SIGINT" or "2": the signal's number, or 0 when it names none.
+int parseSignal(const std::string& text);
+// Whole decimal or 0x-hexadecimal number within [min, max].
+bool parseNumber(const std::string& text, long min, long max, long& value);
+
+}  // namespace emu

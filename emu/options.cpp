@@ -1,0 +1,283 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "main.h"
+
+namespace emu {
+
+namespace {
+
+enum Code {
+    kScalingX = 0x100,
+    kScalingY,
+    kCalibrationX,
+    kCalibrationY,
+    kFilter,
+    kReport,
+    kMode,
+    kSelfTest,
+    kTouch,
+    kForeign,
+    kAfterTouches,
+    kFault,
+    kPending,
+    kPace,
+    kJson,
+    kQuiet,
+    kLink,
+    kHelp,
+    kVersion,
+};
+
+const option kOptions[] = {
+    {"scaling-x", required_argument, nullptr, kScalingX},
+    {"scaling-y", required_argument, nullptr, kScalingY},
+    {"calibration-x", required_argument, nullptr, kCalibrationX},
+    {"calibration-y", required_argument, nullptr, kCalibrationY},
+    {"filter", required_argument, nullptr, kFilter},
+    {"report", required_argument, nullptr, kReport},
+    {"mode", required_argument, nullptr, kMode},
+    {"selftest-failures", required_argument, nullptr, kSelfTest},
+    {"touch", required_argument, nullptr, kTouch},
+    {"foreign", required_argument, nullptr, kForeign},
+    {"after-touches", required_argument, nullptr, kAfterTouches},
+    {"fault", required_argument, nullptr, kFault},
+    {"pending", required_argument, nullptr, kPending},
+    {"pace", no_argument, nullptr, kPace},
+    {"json", optional_argument, nullptr, kJson},
+    {"quiet", no_argument, nullptr, kQuiet},
+    {"link", required_argument, nullptr, kLink},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+// "A,B,C" into exactly n numbers within [min, max].
+bool numbers(const char* text, std::size_t n, long min, long max, long* out) {
+    std::stringstream in(text);
+    std::string item;
+    std::size_t i = 0;
+    while (std::getline(in, item, ',')) {
+        if (i == n || !parseNumber(item, min, max, out[i])) {
+            return false;
+        }
+        ++i;
+    }
+    return i == n && text[std::strlen(text) - 1] != ',';
+}
+
+template <typename T>
+T narrow(long v) {
+    return static_cast<T>(v);
+}
+
+AxisRange range(const long* v) {
+    return {narrow<std::int16_t>(narrow<std::uint16_t>(v[0])),
+            narrow<std::int16_t>(narrow<std::uint16_t>(v[1]))};
+}
+
+class Parser {
+  public:
+    explicit Parser(EmuOptions& o) : o_(o) {}
+    bool failed = false;
+
+    void apply(int code, const char* name, const char* arg) {
+        long v[3] = {0, 0, 0};
+        std::string error;
+        switch (code) {
+            case kScalingX:
+            case kScalingY:
+            case kCalibrationX:
+            case kCalibrationY: {
+                if (!expect(numbers(arg, 2, -32768, 65535, v), name, arg, "LOW,HIGH")) {
+                    break;
+                }
+                bool scaling = code == kScalingX || code == kScalingY;
+                int axis = code == kScalingX || code == kCalibrationX ? X : Y;
+                (scaling ? o_.state.scaling : o_.state.calibration)[axis] = range(v);
+                break;
+            }
+            case kFilter:
+                if (expect(numbers(arg, 3, 0, 255, v), name, arg, "SLEN,DEVIATION,STATES")) {
+                    o_.state.filter = {narrow<std::uint8_t>(v[0]), narrow<std::uint8_t>(v[1]),
+                                       narrow<std::uint8_t>(v[2])};
+                }
+                break;
+            case kReport:
+                if (expect(numbers(arg, 2, 0, 255, v), name, arg, "UNTOUCH,REPEAT")) {
+                    o_.state.report = {narrow<std::uint8_t>(v[0]), narrow<std::uint8_t>(v[1])};
+                }
+                break;
+            case kMode:
+                if (expect(numbers(arg, 2, 0, 255, v), name, arg, "REPORTFLAGS,PROCESSFLAGS")) {
+                    o_.state.mode = {narrow<std::uint8_t>(v[0]), narrow<std::uint8_t>(v[1])};
+                }
+                break;
+            case kSelfTest:
+                if (expect(numbers(arg, 1, 0, 255, v), name, arg, "a mask from 0 to 255")) {
+                    o_.state.selfTestFailures = narrow<std::uint8_t>(v[0]);
+                }
+                break;
+            case kTouch:
+                if (expect(numbers(arg, 2, 0, 65535, v), name, arg, "X,Y from 0 to 65535")) {
+                    o_.touches.push_back(
+                        whole(touchReport(narrow<std::uint16_t>(v[0]), narrow<std::uint16_t>(v[1])),
+                              "touch"));
+                }
+                break;
+            case kForeign: {
+                bool one = std::strlen(arg) == 1 && arg[0] != letter::touch;
+                if (expect(one, name, arg, "one character other than T")) {
+                    o_.touches.push_back(
+                        whole(foreignPacket(static_cast<std::uint8_t>(arg[0])), "foreign"));
+                }
+                break;
+            }
+            case kAfterTouches:
+                o_.hangupAfterTouches = std::strcmp(arg, "hangup") == 0;
+                o_.signalAfterTouches = o_.hangupAfterTouches ? 0 : parseSignal(arg);
+                expect(o_.hangupAfterTouches || o_.signalAfterTouches != 0, name, arg,
+                       "hangup or a signal such as INT");
+                break;
+            case kFault:
+                if (!o_.faults.add(arg, error)) {
+                    complain(name, arg, error.c_str());
+                }
+                break;
+            case kPending:
+                if (expect(numbers(arg, 1, 0, 4096, v), name, arg, "a byte count 0-4096")) {
+                    o_.pendingBytes = narrow<int>(v[0]);
+                }
+                break;
+            case kPace:
+                o_.pace = true;
+                break;
+            case kJson:
+                o_.report = ReportTo::json;
+                o_.jsonFile = arg != nullptr ? arg : "";
+                break;
+            case kQuiet:
+                o_.report = ReportTo::none;
+                break;
+            case kLink:
+                o_.link = arg;
+                expect(!o_.link.empty(), name, arg, "a path");
+                break;
+            default:
+                failed = true;  // getopt_long has said what
+                break;
+        }
+    }
+
+  private:
+    bool expect(bool ok, const char* name, const char* arg, const char* wanted) {
+        if (!ok) {
+            complain(name, arg, (std::string("expected ") + wanted).c_str());
+        }
+        return ok;
+    }
+
+    void complain(const char* name, const char* arg, const char* why) {
+        std::fprintf(stderr, "tpanel-emu: invalid value '%s' for --%s: %s\n", arg, name, why);
+        failed = true;
+    }
+
+    EmuOptions& o_;
+};
+
+}  // namespace
+
+EmuParsed parseEmuOptions(int argc, char** argv, EmuOptions& o) {
+    Parser parser(o);
+    optind = 0;
+    opterr = 1;
+    for (;;) {
+        int index = -1;
+        // '+': the command's own options are its business, not ours.
+        int code = getopt_long(argc, argv, "+", kOptions, &index);
+        if (code == -1) {
+            break;
+        }
+        if (code == kHelp) {
+            emuUsage(stdout);
+            return EmuParsed::help;
+        }
+        if (code == kVersion) {
+            std::printf("tpanel-emu %s\n", TAVRINSET_VERSION);
+            return EmuParsed::version;
+        }
+        parser.apply(code, index >= 0 ? kOptions[index].name : "?", optarg);
+    }
+    o.command.assign(argv + optind, argv + argc);
+    if (o.command.empty() && o.link.empty()) {
+        std::fputs("tpanel-emu: no command to run (give -- COMMAND ARGS..., or --link PATH)\n",
+                   stderr);
+        parser.failed = true;
+    }
+    if (parser.failed) {
+        std::fputs("Try 'tpanel-emu --help' for more information.\n", stderr);
+        return EmuParsed::error;
+    }
+    return EmuParsed::run;
+}
+
+void emuUsage(std::FILE* out) {
+    std::fputs(
+        R"(Usage: tpanel-emu [OPTION]... -- COMMAND [ARG]...
+       tpanel-emu [OPTION]... --link PATH
+Emulates the touchscreen controller at the far end of /dev/tpanel on a pseudo-terminal and
+runs COMMAND in a private mount namespace where /dev/tpanel is that terminal. Exits with
+COMMAND's status (128+N when it was killed by signal N). At the end it reports every packet
+on the line, the line settings and the controller's final state.
+
+Controller state at start (numbers are decimal or 0x hexadecimal):
+  --scaling-x LOW,HIGH       scaling range of X (default 0,1024)
+  --scaling-y LOW,HIGH       scaling range of Y (default 0,768)
+  --calibration-x LOW,HIGH   calibration range of X (default 0,4095)
+  --calibration-y LOW,HIGH   calibration range of Y (default 0,4095)
+  --filter SLEN,DEVIATION,STATES   filter parameters (default 8,16,4)
+  --report UNTOUCH,REPEAT    report delays (default 3,20)
+  --mode REPORT,PROCESS      mode flag bytes (default 0x07,0x4e)
+  --selftest-failures MASK   failure mask the self-test reports (default 0: passes)
+
+Touch reports, sent in the given order after a mode command that leaves the controller
+in raw mode (report flags 0x01, process flags 0):
+  --touch X,Y                a touch report ('T') with these raw coordinates; repeatable
+  --foreign C                a packet with the letter C instead, to be passed over
+  --after-touches ACTION     once the command has read them all: 'hangup' closes the line,
+                             a signal (INT, TERM, HUP or a number) is sent to COMMAND
+
+Faults, by exchange N: the Nth command packet received, counting from 0; repeatable, and
+several on one exchange combine:
+  --fault N:no-reply         no answer at all
+  --fault N:short:K          only the first K bytes (0-9) of the answer, then silence
+  --fault N:extra            an unsolicited packet right after the answer
+  --fault N:touch-before     a touch report before the answer
+  --fault N:delay:MS         the answer starts MS milliseconds late
+  --fault N:hangup           the line is closed instead of answering
+  --fault N:signal:SIG       SIG is sent to COMMAND as soon as the packet is in
+
+Line:
+  --pending N                N bytes of stale input wait on the line when COMMAND starts
+  --pace                     9600 baud timing: about 1.04 ms per byte, both directions
+  --link PATH                also make PATH a symbolic link to the terminal (removed at
+                             exit); without a COMMAND, serve until SIGINT or SIGTERM
+
+Report (on standard error, after COMMAND ends):
+  --json[=FILE]              JSON instead of text; into FILE when given
+  --quiet                    no report
+
+  --help                     show this help and exit
+  --version                  show the version and exit
+
+Statuses of its own: 77 when no private mount namespace can be made (needs root or user
+namespaces), 125 for a bad emulator option or failure, 126/127 when COMMAND cannot be run.
+)",
+        out);
+}
+
+}  // namespace emu

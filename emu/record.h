@@ -1,0 +1,43 @@
+// What happened on the line during a run, and the report made of it at the end.
+#pragma once
+
+#include <termios.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "controller.h"
+
+namespace emu {
+
+struct Entry {
+    bool fromCommand = false;  // received by the emulator; else sent by it
+    double ms = 0;             // since the command started, when the last byte crossed
+    std::vector<std::uint8_t> bytes;
+    std::string kind;   // command, or one of the Outgoing kinds
+    int exchange = -1;  // index of the command packet, or of the one answered
+    std::string effect;
+    std::optional<termios> line;  // the command's line settings when its packet came in
+};
+
+struct Record {
+    std::vector<std::string> command;
+    int status = 0;  // the emulator's own exit status
+    std::string ended;
+    double durationMs = 0;
+    std::optional<termios> lineBefore;
+    std::optional<termios> lineAfter;  // none when the line was hung up
+    ControllerState initial;
+    ControllerState final;
+    std::vector<Entry> packets;
+    std::vector<std::pair<double, std::string>> events;
+};
+
+std::string describeLine(const termios& t);
+void writeText(std::FILE* out, const Record& r);
+void writeJson(std::FILE* out, const Record& r);
+
+}  // namespace emu

@@ -1,0 +1,29 @@
+// Running a command that finds the emulator's terminal at /dev/tpanel.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace emu {
+
+inline constexpr int kStatusNoNamespace = 77;
+inline constexpr int kStatusEmulatorFailed = 125;
+inline constexpr int kStatusCannotRun = 126;
+inline constexpr int kStatusNotFound = 127;
+
+struct Launch {
+    pid_t pid = -1;
+    int failStatus = 0;  // when pid is -1: the status to exit with; the reason is printed
+};
+
+// Starts command in a private mount namespace whose /dev holds the terminal slavePath as
+// "tpanel", and /dev/null with a few other harmless nodes of the real /dev. Uses a user
+// namespace when a plain one is not permitted. The child starts with childMask as its
+// signal mask and every signal at its default action.
+Launch launchInPrivateDev(const char* slavePath, const std::vector<std::string>& command,
+                          const sigset_t& childMask);
+
+}  // namespace emu

@@ -1,0 +1,156 @@
+// tpanel-emu: the touchscreen controller on a pseudo-terminal, for trying tavrinset, testing
+// it, or rehearsing a panel's setup without the hardware.
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "options.h"
+#include "record.h"
+#include "sandbox.h"
+#include "server.h"
+
+namespace {
+
+using namespace emu;
+
+// The terminal as a getty would leave it, but without echo: what the command saved at open
+// is then unlike its own line in every field, and nothing written early comes back at us.
+bool setStartingLine(int slave) {
+    termios t{};
+    if (tcgetattr(slave, &t) != 0) {
+        return false;
+    }
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE);
+    return tcsetattr(slave, TCSANOW, &t) == 0;
+}
+
+int endedStatus(int wstatus, std::string& ended) {
+    if (WIFEXITED(wstatus)) {
+        ended = "exited with status " + std::to_string(WEXITSTATUS(wstatus));
+        return WEXITSTATUS(wstatus);
+    }
+    if (WIFSIGNALED(wstatus)) {
+        ended = std::string("was killed by SIG") + sigabbrev_np(WTERMSIG(wstatus));
+        return 128 + WTERMSIG(wstatus);
+    }
+    ended = "ended";
+    return kStatusEmulatorFailed;
+}
+
+void report(const EmuOptions& o, const Record& rec) {
+    if (o.report == ReportTo::none) {
+        return;
+    }
+    if (o.report == ReportTo::text) {
+        writeText(stderr, rec);
+        return;
+    }
+    std::FILE* out = o.jsonFile.empty() ? stderr : std::fopen(o.jsonFile.c_str(), "w");
+    if (out == nullptr) {
+        std::fprintf(stderr, "tpanel-emu: cannot write %s: %s\n", o.jsonFile.c_str(),
+                     std::strerror(errno));
+        return;
+    }
+    writeJson(out, rec);
+    if (out != stderr) {
+        std::fclose(out);
+    }
+}
+
+int serve(const EmuOptions& o) {
+    int master = -1;
+    int slave = -1;
+    char name[64];
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0 || !setStartingLine(slave)) {
+        std::perror("tpanel-emu: pseudo-terminal");
+        return kStatusEmulatorFailed;
+    }
+    // We keep the slave open too: the line stays up between the command's open and close.
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+
+    sigset_t handled;
+    sigset_t previous;
+    sigemptyset(&handled);
+    for (int sig : {SIGCHLD, SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&handled, sig);
+    }
+    sigprocmask(SIG_BLOCK, &handled, &previous);
+    int sigFd = signalfd(-1, &handled, SFD_CLOEXEC);
+    signal(SIGPIPE, SIG_IGN);  // a reader gone from our stderr must not stop the report
+
+    if (!o.link.empty() && symlink(name, o.link.c_str()) != 0) {
+        std::fprintf(stderr, "tpanel-emu: cannot link %s to %s: %s\n", o.link.c_str(), name,
+                     std::strerror(errno));
+        return kStatusEmulatorFailed;
+    }
+    Record rec;
+    rec.command = o.command;
+    rec.initial = o.state;
+    termios before{};
+    if (tcgetattr(slave, &before) == 0) {
+        rec.lineBefore = before;
+    }
+    Server server(master, slave, o, rec);
+    const auto start = std::chrono::steady_clock::now();
+    server.primePending();
+    pid_t pid = -1;
+    if (!o.command.empty()) {
+        Launch launch = launchInPrivateDev(name, o.command, previous);
+        if (launch.pid < 0) {
+            if (!o.link.empty()) {
+                unlink(o.link.c_str());
+            }
+            return launch.failStatus;
+        }
+        pid = launch.pid;
+    } else {
+        std::fprintf(stderr, "tpanel-emu: serving %s at %s until stopped\n", name, o.link.c_str());
+    }
+    int wstatus = server.run(pid, sigFd);
+    rec.durationMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    termios after{};
+    if (tcgetattr(slave, &after) == 0) {
+        rec.lineAfter = after;
+    }
+    if (!o.link.empty()) {
+        unlink(o.link.c_str());
+    }
+    if (pid > 0) {
+        rec.status = endedStatus(wstatus, rec.ended);
+    } else {
+        rec.ended = "stopped";
+        rec.status = 0;
+    }
+    rec.final = server.state();
+    report(o, rec);
+    return rec.status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    EmuOptions o;
+    switch (parseEmuOptions(argc, argv, o)) {
+        case EmuParsed::help:
+        case EmuParsed::version:
+            return 0;
+        case EmuParsed::error:
+            return kStatusEmulatorFailed;
+        case EmuParsed::run:
+            break;
+    }
+    return serve(o);
+}
