@@ -157,8 +157,9 @@ StopSignals::StopSignals() {
     for (int i = 0; i < 3; ++i) {
         int sig = kStopSignals[i];
         sigaction(sig, nullptr, &gOldAction[i]);
-        // Left ignored by whoever started us (nohup, a shell's background job): stay so.
-        if (gOldAction[i].sa_handler != SIG_IGN) {
+        // A hang-up left ignored (nohup) stays ignored. SIGINT is taken even when ignored: a
+        // shell ignores it for every background job, and kill -INT is how scripts end a dump.
+        if (sig != SIGHUP || gOldAction[i].sa_handler != SIG_IGN) {
             sigaddset(&gStopSet, sig);
         }
     }
