@@ -7,12 +7,15 @@ set(CPACK_PACKAGE_NAME tavrinset)
 set(CPACK_PACKAGE_VENDOR "tavrinset")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "configure a serial touchscreen controller")
-set(CPACK_PACKAGE_DESCRIPTION
-    "tavrinset sets up a touchscreen controller on the serial line /dev/tpanel: \
-screen size, calibration, touch filter, report delays and reporting mode. It also \
-runs the controller's self-test and prints raw coordinates for calibration. \
-tpanel-emu emulates the controller on a pseudo-terminal, to try the tool and test \
-scripts without hardware.")
+# Debian wants the long description wrapped; CPack indents each line.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+    "tavrinset sets up a touchscreen controller on the serial line /dev/tpanel:"
+    "screen size, calibration, touch filter, report delays and reporting mode."
+    "It also runs the controller's self-test and prints raw coordinates for"
+    "calibration."
+    ""
+    "tpanel-emu emulates the controller on a pseudo-terminal, to try the tool"
+    "and to test scripts without hardware.")
 set(CPACK_PACKAGE_CONTACT "${TAVRINSET_MAINTAINER}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
