@@ -140,8 +140,8 @@ void writeText(std::FILE* out, const Record& r) {
     for (const std::string& word : r.command) {
         command += (command.empty() ? "" : " ") + word;
     }
-    std::fprintf(out, "tpanel-emu: %s %s after %.0f ms\n", command.c_str(), r.ended.c_str(),
-                 r.durationMs);
+    std::fprintf(out, "tpanel-emu: %s %s after %.0f ms\n",
+                 command.empty() ? "serving" : command.c_str(), r.ended.c_str(), r.durationMs);
     std::fprintf(out, "line before: %s\n",
                  r.lineBefore ? describeLine(*r.lineBefore).c_str() : "unknown");
     std::string lastLine;

@@ -230,7 +230,8 @@ int Server::run(pid_t pid, int sigFd) {
     for (;;) {
         Clock::time_point now = Clock::now();
         takePackets(now, false);
-        Clock::time_point wake = std::min(writeOutput(now), afterTouches(now));
+        Clock::time_point wake = writeOutput(now);
+        wake = std::min(wake, afterTouches(now));
         if (in_.size() >= Packet{}.size()) {
             wake = std::min(wake, in_[Packet{}.size() - 1].second);
         }

@@ -47,27 +47,35 @@ int endedStatus(int wstatus, std::string& ended) {
     return kStatusEmulatorFailed;
 }
 
-void report(const EmuOptions& o, const Record& rec) {
-    if (o.report == ReportTo::none) {
-        return;
+// Where the JSON report goes, opened before anything runs so that a bad path costs nothing.
+std::FILE* openJson(const EmuOptions& o) {
+    if (o.report != ReportTo::json || o.jsonFile.empty()) {
+        return stderr;
     }
-    if (o.report == ReportTo::text) {
-        writeText(stderr, rec);
-        return;
-    }
-    std::FILE* out = o.jsonFile.empty() ? stderr : std::fopen(o.jsonFile.c_str(), "w");
+    std::FILE* out = std::fopen(o.jsonFile.c_str(), "w");
     if (out == nullptr) {
         std::fprintf(stderr, "tpanel-emu: cannot write %s: %s\n", o.jsonFile.c_str(),
                      std::strerror(errno));
-        return;
     }
-    writeJson(out, rec);
-    if (out != stderr) {
-        std::fclose(out);
+    return out;
+}
+
+void report(const EmuOptions& o, const Record& rec, std::FILE* json) {
+    if (o.report == ReportTo::text) {
+        writeText(stderr, rec);
+    } else if (o.report == ReportTo::json) {
+        writeJson(json, rec);
+    }
+    if (json != stderr) {
+        std::fclose(json);
     }
 }
 
 int serve(const EmuOptions& o) {
+    std::FILE* json = openJson(o);
+    if (json == nullptr) {
+        return kStatusEmulatorFailed;
+    }
     int master = -1;
     int slave = -1;
     char name[64];
@@ -135,7 +143,7 @@ int serve(const EmuOptions& o) {
         rec.status = 0;
     }
     rec.final = server.state();
-    report(o, rec);
+    report(o, rec, json);
     return rec.status;
 }
 
