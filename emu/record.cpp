@@ -1,6 +1,6 @@
 #include "record.h"
 
-#include <cstring>
+#include <algorithm>
 #include <iterator>
 
 #include "main.h"
@@ -119,6 +119,13 @@ std::string stateJson(const ControllerState& s) {
            ", \"calibration\": " + rangeJson(s.calibration) + ", " + buf;
 }
 
+bool sameLine(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
+           std::equal(std::begin(a.c_cc), std::end(a.c_cc), std::begin(b.c_cc)) &&
+           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
 }  // namespace
 
 std::string describeLine(const termios& t) {
@@ -162,8 +169,7 @@ void writeText(std::FILE* out, const Record& r) {
         std::fprintf(out, "%9.1f ms  %s\n", r.events[event].first, r.events[event].second.c_str());
     }
     std::string after = r.lineAfter ? describeLine(*r.lineAfter) : "unknown (line hung up)";
-    bool same = r.lineAfter && r.lineBefore &&
-                std::memcmp(&*r.lineAfter, &*r.lineBefore, sizeof(termios)) == 0;
+    bool same = r.lineAfter && r.lineBefore && sameLine(*r.lineAfter, *r.lineBefore);
     std::fprintf(out, "line after: %s\n", same ? "exactly as before" : after.c_str());
     std::fprintf(out, "controller state:\n%s", describeState(r.final).c_str());
 }

@@ -143,6 +143,7 @@ bool privateDev(const char* slavePath, Failure& f) {
     Failure f;
     if (privateMounts(f) && privateDev(slavePath, f)) {
         std::vector<char*> argv;
+        argv.reserve(command.size() + 1);
         for (const std::string& word : command) {
             argv.push_back(const_cast<char*>(word.c_str()));
         }

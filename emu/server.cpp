@@ -137,13 +137,21 @@ void Server::receive(const Packet& pkt, Clock::time_point at) {
 
 Server::Clock::time_point Server::writeOutput(Clock::time_point now) {
     while (!out_.empty() && master_ >= 0) {
-        Chunk& c = out_.front();
-        Clock::time_point due = o_.pace ? std::max(c.notBefore, nextByte_) : c.notBefore;
-        if (due > now) {
-            return due;
+        // Everything due goes out in one write, so that what the controller sends back to
+        // back also arrives together: an unsolicited packet lands before the next command.
+        std::vector<std::uint8_t> buf;
+        Clock::time_point due = o_.pace ? std::max(out_.front().notBefore, nextByte_) : now;
+        if (o_.pace && due <= now) {
+            buf.push_back(out_.front().out.bytes[out_.front().sent]);
         }
-        std::size_t n = o_.pace ? 1 : c.out.bytes.size() - c.sent;
-        ssize_t put = write(master_, c.out.bytes.data() + c.sent, n);
+        for (std::size_t i = 0; !o_.pace && i < out_.size() && out_[i].notBefore <= now; ++i) {
+            buf.insert(buf.end(), out_[i].out.bytes.begin() + static_cast<long>(out_[i].sent),
+                       out_[i].out.bytes.end());
+        }
+        if (buf.empty()) {
+            return o_.pace ? due : out_.front().notBefore;
+        }
+        ssize_t put = write(master_, buf.data(), buf.size());
         if (put < 0) {
             blocked_ = errno == EAGAIN;
             if (!blocked_ && errno != EINTR) {
@@ -157,21 +165,30 @@ Server::Clock::time_point Server::writeOutput(Clock::time_point now) {
         if (o_.pace) {
             nextByte_ = due + kByteTime;
         }
-        c.sent += static_cast<std::size_t>(put);
-        if (c.sent == c.out.bytes.size()) {
-            Entry e;
-            e.ms = ms(o_.pace ? std::max(now, nextByte_) : now);
-            e.bytes = c.out.bytes;
-            e.kind = c.out.kind;
-            e.exchange = c.exchange;
-            rec_.packets.push_back(std::move(e));
-            if (c.out.kind == "touch" || c.out.kind == "foreign") {
-                touchesLeft_ -= touchesLeft_ > 0 ? 1 : 0;
+        for (auto left = static_cast<std::size_t>(put); left > 0;) {
+            Chunk& c = out_.front();
+            std::size_t take = std::min(left, c.out.bytes.size() - c.sent);
+            c.sent += take;
+            left -= take;
+            if (c.sent == c.out.bytes.size()) {
+                sent(c, o_.pace ? nextByte_ : now);
+                out_.pop_front();
             }
-            out_.pop_front();
         }
     }
     return kNever;
+}
+
+void Server::sent(const Chunk& c, Clock::time_point at) {
+    Entry e;
+    e.ms = ms(at);
+    e.bytes = c.out.bytes;
+    e.kind = c.out.kind;
+    e.exchange = c.exchange;
+    rec_.packets.push_back(std::move(e));
+    if (c.out.kind == "touch" || c.out.kind == "foreign") {
+        touchesLeft_ -= touchesLeft_ > 0 ? 1 : 0;
+    }
 }
 
 Server::Clock::time_point Server::afterTouches(Clock::time_point now) {
@@ -268,6 +285,9 @@ int Server::run(pid_t pid, int sigFd) {
         readInput(Clock::now());
         takePackets(Clock::now(), true);
     }
+    // Paced, a command can finish arriving while a reply is still going out.
+    std::stable_sort(rec_.packets.begin(), rec_.packets.end(),
+                     [](const Entry& a, const Entry& b) { return a.ms < b.ms; });
     return status;
 }
 

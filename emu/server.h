@@ -43,6 +43,7 @@ class Server {
     void receive(const Packet& pkt, Clock::time_point at);
     // Writes what is due; returns when the next write is due (max() when nothing waits).
     Clock::time_point writeOutput(Clock::time_point now);
+    void sent(const Chunk& c, Clock::time_point at);
     // Returns when to look again; max() when there is nothing left to do.
     Clock::time_point afterTouches(Clock::time_point now);
     void hangUp();
