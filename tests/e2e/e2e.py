@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
 """End-to-end cases: the real tavrinset against the controller emulator."""
+import json
 import os
+import select
+import signal
 import subprocess
 import sys
 import tempfile
+import time
+import tty
+import types
 
-from harness import case, emu, emu_command, expect, main, patched, trace
+from harness import Run, case, emu, expect, line_checks, main, patched, trace
 import harness
 
 LETTER, AXIS = 1, 2
@@ -225,6 +231,25 @@ def ctrl_c_puts_mode_back():
 
 
 @case("raw")
+def signal_to_the_emulator_reaches_the_command():
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "report.json")
+        start = time.monotonic()
+        proc = subprocess.Popen([harness.EMU, f"--json={path}", "--touch", "5,6", "--",
+                                 harness.TOOL, "--raw", "-1"], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        first = proc.stdout.readline()  # the dump is under way
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=30)
+        with open(path) as f:
+            run = Run(types.SimpleNamespace(returncode=proc.returncode, stdout=first + out,
+                                            stderr=err), json.load(f), time.monotonic() - start)
+    line_checks(run)
+    expect(run.status == 143 and run.out == "5, 6\n", "ended by the signal", run)
+    raw_packets_ok(run)
+
+
+@case("raw")
 def hang_up_ends_it():
     run = emu(["--after-touches", "hangup", *TOUCHES], ["--raw", "-1"])
     expect(run.status == 1 and run.out.count("\n") == 4 and run.elapsed < 2, "ended", run)
@@ -382,6 +407,31 @@ def link():
         open(path, "w").close()
         got = plain("--quiet", "--link", path, "--", "true")
         expect(got.returncode == 125 and os.path.isfile(path), "an existing file is kept")
+
+
+@case("emulator")
+def serves_a_link_until_stopped():
+    with tempfile.TemporaryDirectory() as tmp:
+        link, path = os.path.join(tmp, "tpanel"), os.path.join(tmp, "report.json")
+        proc = subprocess.Popen([harness.EMU, f"--json={path}", "--link", link],
+                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.lexists(link) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        fd = os.open(link, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(fd)
+        os.write(fd, bytes.fromhex("55 6d 00 00 00 00 00 00 00 00"))
+        got = b""
+        while len(got) < 20 and select.select([fd], [], [], 5)[0]:
+            got += os.read(fd, 20 - len(got))
+        os.close(fd)
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=30)
+        with open(path) as f:
+            report = json.load(f)
+    expect(proc.returncode == 0 and not os.path.lexists(link), "stopped, link removed")
+    replies = [bytes.fromhex(p["hex"]) for p in report["packets"] if p["dir"] == "out"]
+    expect(len(got) == 20 and replies == [got[:10], got[10:]], f"{got.hex()} {report}")
 
 
 @case("emulator")
