@@ -38,6 +38,17 @@ struct Record {
 
 std::string describeLine(const termios& t);
 void writeText(std::FILE* out, const Record& r);
+
+// One object:
+//   emulator, command (argv), status (tpanel-emu's exit status), ended, durationMs;
+//   lineBefore, lineAfter (null when the line was hung up): {ispeed, ospeed (baud), iflag,
+//     oflag, cflag, lflag, line, vmin, vtime, cc (all NCCS), text};
+//   initialState, state: {scaling: {x: [low, high], y: [...]}, calibration: {...},
+//     filter: {slen, deviation, states}, report: {untouch, repeat},
+//     mode: {reportFlags, processFlags}, selfTestFailures};
+//   packets, in line order: {dir: "in" (from the command) or "out", ms, hex, kind (command,
+//     reply, short, touch, foreign, extra, pending), exchange, and for "in" effect and line};
+//   events: {ms, what} (signals sent, hang-ups).
 void writeJson(std::FILE* out, const Record& r);
 
 }  // namespace emu
