@@ -52,7 +52,7 @@ std::FILE* openJson(const EmuOptions& o) {
     if (o.report != ReportTo::json || o.jsonFile.empty()) {
         return stderr;
     }
-    std::FILE* out = std::fopen(o.jsonFile.c_str(), "w");
+    std::FILE* out = std::fopen(o.jsonFile.c_str(), "we");
     if (out == nullptr) {
         std::fprintf(stderr, "tpanel-emu: cannot write %s: %s\n", o.jsonFile.c_str(),
                      std::strerror(errno));
