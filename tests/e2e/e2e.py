@@ -11,6 +11,7 @@ import time
 import tty
 import types
 
+sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 from harness import Run, case, emu, expect, line_checks, main, patched, trace
 import harness
 
