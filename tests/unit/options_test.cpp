@@ -46,6 +46,7 @@ struct Result {
 Result parse(std::vector<std::string> args) {
     args.insert(args.begin(), "tavrinset");
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& a : args) {
         argv.push_back(a.data());
     }

@@ -63,7 +63,7 @@ termios Pty::line() const {
     return t;
 }
 
-void Pty::sendQueued(const Bytes& bytes) {
+void Pty::sendQueued(const Bytes& bytes) const {
     int before = 0;
     ioctl(slave_, FIONREAD, &before);
     ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));

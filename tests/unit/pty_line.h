@@ -42,7 +42,7 @@ class Pty {
     termios line() const;
 
     // Writes bytes to the line as the controller and waits until they are in the input queue.
-    void sendQueued(const Bytes& bytes);
+    void sendQueued(const Bytes& bytes) const;
     void closeMaster();
 
   private:

@@ -1,7 +1,11 @@
 // Packets over a real line: traces, the reply deadline, touch reports and stale input.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "main.h"
 #include "pty_line.h"
@@ -83,15 +87,23 @@ TEST_F(Transport, TouchReportsArePassedOverAndTraced) {
 
 TEST_F(Transport, TouchReportsDoNotExtendTheWait) {
     setReplyTimeoutMs(300);
-    Controller controller(pty_, {{join({kTouch})}});
+    // A finger held on the screen: touch reports keep coming, the reply never does.
+    std::atomic<bool> lifted{false};
+    std::thread finger([&] {
+        for (int i = 0; i < 60 && !lifted; ++i) {
+            EXPECT_EQ(write(pty_.master(), kTouch.data(), kTouch.size()), 10);
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    });
     Packet pkt = {0x55, 'D', 0x0f};
     CaptureStderr();
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(sendPacket(fd(), pkt), 0);
     EXPECT_EQ(receivePacket(fd(), pkt), -1);
     const auto took = std::chrono::steady_clock::now() - start;
+    lifted = true;
+    finger.join();
     EXPECT_EQ(GetCapturedStderr(), "Timeout while reading packet\n");
-    EXPECT_LT(took, std::chrono::milliseconds(1300));
+    EXPECT_LT(took, std::chrono::milliseconds(1000));
     EXPECT_EQ(pkt[at::letter], 'D');
 }
 
