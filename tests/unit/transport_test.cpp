@@ -61,6 +61,22 @@ TEST_F(Transport, SilentControllerTimesOutInBoundedTime) {
     EXPECT_EQ(pkt, before);
 }
 
+TEST_F(Transport, WriteToAStoppedLineTimesOut) {
+    setReplyTimeoutMs(300);
+    ASSERT_EQ(tcflow(pty_.slave(), TCOOFF), 0);  // as if the far end never drained the line
+    Controller controller(pty_, {});
+    Packet pkt = {0x55, 'M'};
+    CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(writePacket(fd(), pkt, Wait::reply), Xfer::timeout);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(GetCapturedStderr(), "Timeout while writing packet\n");
+    EXPECT_GE(took, std::chrono::milliseconds(300));
+    EXPECT_LT(took, std::chrono::milliseconds(1300));
+    ASSERT_EQ(tcflow(pty_.slave(), TCOON), 0);
+    EXPECT_TRUE(controller.finish().empty());
+}
+
 TEST_F(Transport, PartialReplyTimesOutAndIsNotTaken) {
     Controller controller(pty_, {{head(kReply, 4)}});
     Packet pkt = {0x55, 'b'};
