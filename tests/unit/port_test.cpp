@@ -51,18 +51,6 @@ TEST(OpenPanel, LineIsPutBackExactlyOnCloseAndOnDestruction) {
     EXPECT_TRUE(sameLine(pty.line(), before));
 }
 
-TEST(OpenPanel, TakesTheLineExclusively) {
-    Pty pty;
-    Port first = openPanel(pty.path());
-    ASSERT_TRUE(first);
-    const termios held = pty.line();
-    CaptureStderr();
-    Port second = openPanel(pty.path());
-    EXPECT_EQ(GetCapturedStderr(), "openPanel: device is busy\n");
-    EXPECT_FALSE(second);
-    EXPECT_TRUE(sameLine(pty.line(), held));
-}
-
 TEST(OpenPanel, BusyWhenAnotherDescriptorHoldsTheLock) {
     Pty pty;
     const termios before = pty.line();

@@ -56,16 +56,6 @@ TEST_F(RawDump, DoesNotStartWithoutTheMode) {
     }
 }
 
-TEST_F(RawDump, MissingSecondReplyStillDumpsButFails) {
-    Controller controller(pty_, {{join({kMode})}, {join({kAck, touch(3, 4)})}, {join({kAck})}});
-    CaptureStdout();
-    CaptureStderr();
-    EXPECT_EQ(dumpRaw(fd(), 1), -1);
-    EXPECT_EQ(GetCapturedStderr(), "Timeout while reading packet\n");
-    EXPECT_EQ(GetCapturedStdout(), "3, 4\n");
-    EXPECT_EQ(controller.finish(), (std::vector<Packet>{kQuery, kRawMode, kRestore}));
-}
-
 TEST_F(RawDump, EndlessDumpEndsWhenTheLineHangsUp) {
     Controller controller(pty_, {{join({kMode, kSecond})}, {join({kAck}), true}});
     CaptureStdout();
