@@ -212,6 +212,7 @@ class Parser {
     void parseMode(const char* name, const char* arg) {
         opts_.modeGiven = true;
         bool any = false;
+        bool bad = false;
         for (const char* item = arg; item != nullptr;) {
             const char* comma = std::strchr(item, ',');
             std::size_t length =
@@ -231,7 +232,7 @@ class Parser {
                                  "stream, untouch, calib, trim, scale, tracking, initial, "
                                  "scaling)\n",
                                  word.c_str(), name);
-                    failed_ = true;
+                    bad = true;
                 } else {
                     any = true;
                     opts_.mode.reportFlags |= match->reportFlags;
@@ -243,10 +244,11 @@ class Parser {
             }
             item = comma != nullptr ? comma + 1 : nullptr;
         }
-        if (!any && !failed_) {
+        if (!any && !bad) {
             std::fprintf(stderr, "tavrinset: no mode keyword in '%s' for %s\n", arg, name);
-            failed_ = true;
+            bad = true;
         }
+        failed_ = failed_ || bad;
     }
 
     Options& opts_;

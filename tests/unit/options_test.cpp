@@ -201,6 +201,8 @@ TEST(ParseOptions, RejectedCommandLines) {
          "tavrinset: invalid value 'abc' for --width\n"
          "tavrinset: invalid value '300' for -s\n"
          "tavrinset: invalid option -- 'Q'\n"},
+        {{"-w", "abc", "--mode", ""},
+         "tavrinset: invalid value 'abc' for -w\ntavrinset: no mode keyword in '' for --mode\n"},
     };
     for (const Bad& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
