@@ -238,7 +238,7 @@ class Parser {
                     opts_.mode.reportFlags |= match->reportFlags;
                     opts_.mode.processFlags |= match->processFlags;
                     if (match == &kModeKeywords[0]) {
-                        return;  // "default" ends the list
+                        break;  // "default" ends the list
                     }
                 }
             }
