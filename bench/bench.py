@@ -94,7 +94,7 @@ class Bench:
 
     # 2b. Open, configure, restore, close: tavrinset -p against stty raw on the same line.
     def open_close(self):
-        runs = self.n(60, 15)
+        runs = self.n(200, 20)
         tool, stty, tool_start, stty_start = self.inner(
             [], runs, False, [self.tool, "-p"], ["stty", "-F", "/dev/tpanel", "raw"],
             [self.tool, "--version"], ["stty", "--version"])
