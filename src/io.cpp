@@ -24,7 +24,8 @@ bool Port::close() {
     if (fd_ < 0) {
         return true;
     }
-    bool restored = tcsetattr(fd_, TCSANOW, &saved_) == 0;
+    // Let a command still going out leave at the old speed before the line changes under it.
+    bool restored = tcsetattr(fd_, TCSADRAIN, &saved_) == 0;
     // After close() the descriptor is gone whatever it returned; retrying could close another.
     bool closed = ::close(std::exchange(fd_, -1)) == 0;
     return restored && closed;
