@@ -140,7 +140,10 @@ Server::Clock::time_point Server::writeOutput(Clock::time_point now) {
         // Everything due goes out in one write, so that what the controller sends back to
         // back also arrives together: an unsolicited packet lands before the next command.
         std::vector<std::uint8_t> buf;
-        Clock::time_point due = o_.pace ? std::max(out_.front().notBefore, nextByte_) : now;
+        // Paced, a byte is written when its last bit would have arrived, a byte time after
+        // it could start.
+        Clock::time_point due =
+            o_.pace ? std::max(out_.front().notBefore + kByteTime, nextByte_) : now;
         if (o_.pace && due <= now) {
             buf.push_back(out_.front().out.bytes[out_.front().sent]);
         }
@@ -171,7 +174,7 @@ Server::Clock::time_point Server::writeOutput(Clock::time_point now) {
             c.sent += take;
             left -= take;
             if (c.sent == c.out.bytes.size()) {
-                sent(c, o_.pace ? nextByte_ : now);
+                sent(c, now);
                 out_.pop_front();
             }
         }
