@@ -114,29 +114,24 @@ class Parser {
     void apply(int code, const char* name, const char* arg) {
         switch (code) {
             case 'w':
-                setRange(opts_.scaling[X], &AxisRange::high, name, arg, opts_.scalingGiven[X]);
-                opts_.scaling[X].low = 0;
+            case 'h': {
+                const int axis = code == 'w' ? X : Y;
+                setRange(opts_.scaling[axis], &AxisRange::high, name, arg,
+                         opts_.scalingGiven[axis]);
+                opts_.scaling[axis].low = 0;
                 break;
-            case 'h':
-                setRange(opts_.scaling[Y], &AxisRange::high, name, arg, opts_.scalingGiven[Y]);
-                opts_.scaling[Y].low = 0;
-                break;
+            }
             case 'x':
-                setRange(opts_.calibration[X], &AxisRange::low, name, arg,
-                         opts_.calibrationGiven[X]);
-                break;
             case 'X':
-                setRange(opts_.calibration[X], &AxisRange::high, name, arg,
-                         opts_.calibrationGiven[X]);
-                break;
             case 'y':
-                setRange(opts_.calibration[Y], &AxisRange::low, name, arg,
-                         opts_.calibrationGiven[Y]);
+            case 'Y': {
+                // Lower case names the low bound, upper case the high one.
+                const int axis = code == 'x' || code == 'X' ? X : Y;
+                const bool low = code == 'x' || code == 'y';
+                setRange(opts_.calibration[axis], low ? &AxisRange::low : &AxisRange::high, name,
+                         arg, opts_.calibrationGiven[axis]);
                 break;
-            case 'Y':
-                setRange(opts_.calibration[Y], &AxisRange::high, name, arg,
-                         opts_.calibrationGiven[Y]);
-                break;
+            }
             case 'r': {
                 long v = 0;
                 if (number(name, arg, INT32_MIN, INT32_MAX, v)) {
