@@ -164,6 +164,35 @@ Xfer readPacket(int fd, Packet& pkt, Wait wait) {
     }
 }
 
+Xfer command(int fd, Packet& cmd) {
+    Xfer sent = writePacket(fd, cmd, Wait::reply);
+    if (isGone(sent) || sent == Xfer::interrupted) {
+        return sent;
+    }
+    Packet scratch{};
+    Xfer replied = readPacket(fd, scratch, Wait::reply);
+    return sent == Xfer::ok ? replied : sent;
+}
+
+Xfer query(int fd, Packet& pkt, int trailers) {
+    Xfer sent = writePacket(fd, pkt, Wait::reply);
+    if (isGone(sent) || sent == Xfer::interrupted) {
+        return sent;
+    }
+    Xfer got = readPacket(fd, pkt, Wait::reply);
+    if (got != Xfer::ok) {
+        return got;
+    }
+    for (int i = 0; i < trailers; ++i) {
+        Packet scratch{};
+        Xfer more = readPacket(fd, scratch, Wait::reply);
+        if (more != Xfer::ok) {
+            return more;
+        }
+    }
+    return sent;
+}
+
 int sendPacket(int fd, Packet& pkt) {
     return writePacket(fd, pkt, Wait::reply) == Xfer::ok ? 0 : -1;
 }

@@ -54,7 +54,13 @@ enum class Xfer {
     timeout,      // reported
     gone,         // end of file or the device vanished; reported
     interrupted,  // a stop signal arrived; nothing reported
+    unsure,       // a reply came, but where it begins or ends is not certain; reported
 };
+
+// True when the run cannot go on: nothing more may be sent.
+inline bool isGone(Xfer x) {
+    return x == Xfer::gone;
+}
 
 // How a read waits.
 enum class Wait {
@@ -66,6 +72,13 @@ enum class Wait {
 // Refuses to send once a stop signal is pending, except for a restore.
 Xfer writePacket(int fd, Packet& pkt, Wait wait);
 Xfer readPacket(int fd, Packet& pkt, Wait wait);
+
+// A command whose reply is not examined: the command out, one reply in.
+Xfer command(int fd, Packet& cmd);
+// A query whose reply is used: pkt out, the reply read into pkt only when its boundaries are
+// certain, then `trailers` further packets read and passed over. When the reply is not
+// certain the boundaries are found again and the exchange is repeated once.
+Xfer query(int fd, Packet& pkt, int trailers = 0);
 
 // The classic calls: 0 on success, -1 on failure.
 int sendPacket(int fd, Packet& pkt);
