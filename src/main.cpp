@@ -315,6 +315,9 @@ int runOperations(Port& port, const Options& opts) {
         if (int sig = pendingStop()) {
             return signalStatus(sig);
         }
+        if (lineGone()) {
+            return kStatusExchangeFailed;
+        }
         if (result != 0) {
             std::fputs("Selfdiagnostics failed!\n", stderr);
             return kStatusFatal;
@@ -327,8 +330,9 @@ int runOperations(Port& port, const Options& opts) {
         }
         return ok ? kStatusOk : kStatusExchangeFailed;
     }
+    // A device that is gone ends the run: nothing more is sent, nothing more reported.
     auto step = [&](bool wanted, auto&& operation) {
-        if (wanted && pendingStop() == 0) {
+        if (wanted && pendingStop() == 0 && !lineGone()) {
             ok = operation() == 0 && ok;
         }
     };
@@ -347,6 +351,9 @@ int runOperations(Port& port, const Options& opts) {
     step(opts.modeGiven, [&] { return setMode(fd, opts.mode); });
     if (int sig = pendingStop()) {
         return signalStatus(sig);
+    }
+    if (lineGone()) {
+        return kStatusExchangeFailed;
     }
     if (!closePanel(port)) {
         ok = false;

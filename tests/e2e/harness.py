@@ -92,7 +92,7 @@ def is_panel_line(t):
     want = termios.CLOCAL | termios.CREAD
     return (t["ispeed"] == 9600 and t["ospeed"] == 9600 and t["cflag"] & frame == termios.CS8
             and t["cflag"] & want == want and t["iflag"] == termios.IGNPAR
-            and t["oflag"] == 0 and t["lflag"] == 0 and t["vmin"] == 10 and t["vtime"] == 0)
+            and t["oflag"] == 0 and t["lflag"] == 0 and t["vmin"] == 1 and t["vtime"] == 0)
 
 
 def trace(run):
