@@ -31,10 +31,10 @@ need_packages() {
     done
     ((${#missing[@]} > 0)) || return 0
     echo "${0##*/}: installing ${missing[*]} with apt-get, for $purpose" >&2
-    as_root apt-get update -qq >&2 &&
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-            --no-install-recommends "${missing[@]}" >&2 || {
+    if ! as_root apt-get update -qq >&2 ||
+        ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+            --no-install-recommends "${missing[@]}" >&2; then
         echo "${0##*/}: could not install ${missing[*]}" >&2
         return 1
-    }
+    fi
 }

@@ -85,8 +85,8 @@ for command in scripts/demo scripts/test; do
     start=$(date +%s.%N)
     "$command" >"/root/${command#scripts/}.log" 2>&1 || status=$?
     end=$(date +%s.%N)
-    printf '%s: %.0f s, status %d\n' "$command" "$(echo "$end - $start" | bc 2>/dev/null ||
-        awk "BEGIN { print $end - $start }")" "$status" | tee -a /root/times
+    printf '%s: %.0f s, status %d\n' "$command" "$(awk "BEGIN { print $end - $start }")" \
+        "$status"
     if ((status != 0)); then
         tail -n 40 "/root/${command#scripts/}.log"
         exit "$status"

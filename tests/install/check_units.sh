@@ -33,7 +33,8 @@ for unit in "${names[@]}"; do
     out=$(SYSTEMD_LOG_TARGET=console SYSTEMD_LOG_COLOR=0 MANPATH="$stage/usr/share/man" \
         systemd-analyze verify "$unit" 2>&1)
     status=$?
-    ((status == 0)) && [[ -z $out ]] ||
+    if ((status != 0)) || [[ -n $out ]]; then
         fail "${unit##*/}: systemd-analyze verify, status $status:"$'\n'"$out"
+    fi
 done
 finish
