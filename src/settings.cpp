@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "output.h"
+
 void clearPacket(Packet& pkt) {
     pkt.fill(0);
 }
@@ -173,7 +175,7 @@ int dumpRaw(int fd, std::int32_t count) {
         }
         unsigned x = getLe16(&pkt[at::touchX]);
         unsigned y = getLe16(&pkt[at::touchY]);
-        if (std::printf("%u, %u\n", x, y) < 0 || std::fflush(stdout) != 0) {
+        if (!printTouch(x, y)) {
             // Whoever read our output is gone (a pipe into head, say): stop and clean up.
             std::perror("Error while writing coordinates");
             ok = false;
