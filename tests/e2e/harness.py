@@ -9,6 +9,7 @@ tavrinset is pointed at the emulated line with --device; only the cases that che
 import concurrent.futures
 import json
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -111,11 +112,15 @@ def served(emu_args, tool_args, timeout=30):
         emu_proc = subprocess.Popen([EMU, f"--json={path}", "--link", link, *emu_args],
                                     stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
         try:
+            # The link appears before the emulator has noted the line's starting settings;
+            # its message comes after, when it is ready for a command.
+            said = b""
             deadline = time.monotonic() + 10
-            while not os.path.lexists(link):
-                expect(emu_proc.poll() is None and time.monotonic() < deadline,
-                       f"the emulator did not serve {link}")
-                time.sleep(0.01)
+            while b"until stopped" not in said:
+                ready = select.select([emu_proc.stderr], [], [], deadline - time.monotonic())[0]
+                more = os.read(emu_proc.stderr.fileno(), 4096) if ready else b""
+                expect(more != b"", f"the emulator did not serve {link}: {said.decode()}")
+                said += more
             start = time.monotonic()
             if LINK in tool_args:
                 args = [link if a is LINK else a for a in tool_args]
