@@ -91,9 +91,9 @@ struct ModeKeyword {
     int shownAt;  // place among the keywords shown for a mode read back; 0: never shown
 };
 
-// Matched in this order, each as a prefix of the item: "untouch" after "touch" and "trim"
-// after "calib" are what scripts have always got. The last two are the words the usage text
-// shows for touch and scale. Shown, one keyword per bit: report bits, then processing bits.
+// Matched in this order, each as a prefix of the item. The last two are the words the usage
+// text shows for touch and scale. A mode read back is shown one keyword per bit, report bits
+// first, then processing bits, which is not the matching order: hence shownAt.
 constexpr ModeKeyword kModeKeywords[] = {
     {"default", 0x07, 0x4E, 0},
     {"touch", modeBit::reportTouch, 0, 1},
@@ -377,7 +377,7 @@ int runOperations(Port& port, const Options& opts) {
             return kStatusFatal;
         }
     }
-    // A dump leaves the settings as they were, so there is nothing to verify or show after it.
+    // The dump runs alone; --show and --verify belong to the setting sequence.
     if (opts.raw != 0) {
         ok = dumpRaw(fd, opts.raw) == 0 && ok;
         if (int sig = pendingStop()) {
