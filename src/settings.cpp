@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "output.h"
 #include "rawmode.h"
 
 void clearPacket(Packet& pkt) {
@@ -124,7 +125,7 @@ int dumpRaw(int fd, std::int32_t count) {
         if (got != Xfer::ok) {
             continue;
         }
-        if (std::printf("%u, %u\n", unsigned{x}, unsigned{y}) < 0 || std::fflush(stdout) != 0) {
+        if (!printTouch(x, y)) {
             // Whoever read our output is gone (a pipe into head, say): stop and clean up.
             std::perror("Error while writing coordinates");
             ok = false;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "io.h"
+#include "output.h"
 #include "packet.h"
 
 int runDiagnostics(int fd, unsigned dmask, bool& exchangeOk) {
@@ -17,8 +18,8 @@ int runDiagnostics(int fd, unsigned dmask, bool& exchangeOk) {
     bool ok = query(fd, pkt, 1) == Xfer::ok;
     int result = pkt[at::dmask];
     // Cut short by a stop signal, the request's mask is no verdict worth printing.
-    if (result != 0 && pendingStop() == 0) {
-        std::printf("dmask = %x", static_cast<unsigned>(result));
+    if (pendingStop() == 0) {
+        printSelfTest(result);
     }
     exchangeOk = ok;
     return result;
