@@ -349,8 +349,10 @@ int Server::run(CommandProcess& command, int sigFd) {
         }
         if ((fds[1].revents & POLLIN) != 0 && line_ >= 0) {
             readInput(Clock::now());
-        } else if ((fds[1].revents & (POLLHUP | POLLERR)) != 0 && line_ >= 0) {
-            // Only a terminal we attached to can go away under us: its far end has closed.
+        }
+        // Only a terminal we attached to can go away under us (we hold our pty's other end):
+        // its far end has closed, and it reads as the end of file from now on.
+        if ((fds[1].revents & (POLLHUP | POLLERR)) != 0 && line_ >= 0) {
             event("the far end of the line went away");
             hangUp();
             if (!command_->exists()) {
