@@ -470,11 +470,13 @@ def bad_line_options_run_nothing():
         marker = os.path.join(tmp, "ran")
         for args, named in ((["--hold", "1"], "--hold"), (["--hold", "1,2:0"], "--hold"),
                             (["--hold", "1,2:97"], "--hold"), (["--hold", "1,65536"], "--hold"),
-                            (["--hold", "1,2:"], "--hold"), (["--adapter", "serial"], "--adapter"),
+                            (["--hold", "1,2:"], "--hold"),
+                            (["--adapter", "serial"], "--adapter"),
                             (["--adapter", "usb:0"], "--adapter"),
                             (["--adapter", "usb:1001"], "--adapter"),
                             (["--adapter", "uart:3"], "--adapter"),
-                            (["--fault", "1:drop:10"], "--fault"), (["--fault", "1:drop"], "--fault"),
+                            (["--fault", "1:drop:10"], "--fault"),
+                            (["--fault", "1:drop"], "--fault"),
                             (["--fault", "1:ignore:2"], "--fault")):
             got = emu_plain(*args, "--", "touch", marker)
             expect(got.returncode == 125 and named in got.stderr, f"{args}: {got.stderr}")
