@@ -10,7 +10,7 @@ Time Wire::send(Time ready) {
     return free_;
 }
 
-Delivery::Delivery(const AdapterSpec& spec, Time origin) : spec_(spec), origin_(origin) {}
+Delivery::Delivery(const AdapterSetup& setup, Time origin) : setup_(setup), origin_(origin) {}
 
 void Delivery::arrive(Time at) {
     waiting_.push_back(at);
@@ -38,7 +38,7 @@ Delivery::Handover Delivery::take(Fifo& fifo, Time t) {
 }
 
 std::size_t Delivery::readableBy(Time now) {
-    switch (spec_.kind) {
+    switch (setup_.kind) {
         case Adapter::none:
             while (!waiting_.empty() && waiting_.front() <= now) {
                 waiting_.pop_front();
@@ -68,12 +68,12 @@ Time Delivery::burstAtOrAfter(Time t) const {
     if (t <= origin_) {
         return origin_;
     }
-    const auto periods = (t - origin_ + spec_.burst - Time::duration(1)) / spec_.burst;
-    return origin_ + periods * spec_.burst;
+    const auto periods = (t - origin_ + setup_.burst - Time::duration(1)) / setup_.burst;
+    return origin_ + periods * setup_.burst;
 }
 
 Time Delivery::nextHandover() const {
-    if (spec_.kind == Adapter::uart) {
+    if (setup_.kind == Adapter::uart) {
         Fifo fifo = fifo_;
         for (Time t : waiting_) {
             if (Handover h = take(fifo, t); h.bytes > 0) {
@@ -86,7 +86,7 @@ Time Delivery::nextHandover() const {
     if (waiting_.empty()) {
         return kNever;
     }
-    return spec_.kind == Adapter::usb ? burstAtOrAfter(waiting_.front()) : waiting_.front();
+    return setup_.kind == Adapter::usb ? burstAtOrAfter(waiting_.front()) : waiting_.front();
 }
 
 }  // namespace emu

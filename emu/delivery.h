@@ -22,7 +22,7 @@ enum class Adapter {
     usb,   // a USB serial adapter: what has arrived is handed over in bursts, on a timer
 };
 
-struct AdapterSpec {
+struct AdapterSetup {
     Adapter kind = Adapter::none;
     std::chrono::milliseconds burst{16};  // usb: the adapter's latency timer
 };
@@ -50,7 +50,7 @@ class Wire {
 class Delivery {
   public:
     // usb bursts fall at origin + k * burst.
-    Delivery(const AdapterSpec& spec, Time origin);
+    Delivery(const AdapterSetup& setup, Time origin);
 
     void arrive(Time at);
     // Bytes readable by `now`, counting from the first byte ever fed.
@@ -77,7 +77,7 @@ class Delivery {
     static Handover expire(Fifo& fifo, Time until);
     Time burstAtOrAfter(Time t) const;
 
-    AdapterSpec spec_;
+    AdapterSetup setup_;
     Time origin_;
     std::deque<Time> waiting_;  // fed, not yet handed over nor (uart) taken into the FIFO
     Fifo fifo_;

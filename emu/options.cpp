@@ -248,7 +248,7 @@ class Parser {
     bool adapter(const char* arg) {
         const std::string text = arg;
         if (text == "uart") {
-            o_.adapter = {Adapter::uart, {}};
+            o_.adapter = AdapterSetup{Adapter::uart};
             return true;
         }
         long ms = 16;

@@ -26,7 +26,7 @@ struct EmuOptions {
     Hold hold;
     FaultPlan faults;
     bool pace = false;
-    AdapterSpec adapter;
+    AdapterSetup adapter;
     int pendingBytes = 0;
     ReportTo report = ReportTo::text;
     std::string jsonFile;  // empty: standard error

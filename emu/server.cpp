@@ -168,8 +168,9 @@ void Server::tickHold(Time now) {
     // finger is, not a backlog of where it was.
     const Time tick = nextTick_ + (now - nextTick_) / holdPeriod_ * holdPeriod_;
     nextTick_ = tick + holdPeriod_;
-    // A report still waiting for the line is as good as a new one.
-    if (controller_.streams() && heldStart_ <= tick) {
+    // A report still waiting for the line is as good as a new one; and while nobody reads the
+    // far end, what the controller keeps saying is lost there, as in an overrun UART.
+    if (controller_.streams() && heldStart_ <= tick && !blocked_) {
         queue(whole(o_.hold.report, "held"), -1, tick);
         heldStart_ = kNever;  // until it is on the wire
     }
@@ -349,8 +350,10 @@ int Server::run(CommandProcess& command, int sigFd) {
         }
         if ((fds[1].revents & POLLIN) != 0 && line_ >= 0) {
             readInput(Clock::now());
-        } else if ((fds[1].revents & (POLLHUP | POLLERR)) != 0 && line_ >= 0) {
-            // Only a terminal we attached to can go away under us: its far end has closed.
+        }
+        // Only a terminal we attached to can go away under us (we hold our pty's other end):
+        // its far end has closed, and it reads as the end of file from now on.
+        if ((fds[1].revents & (POLLHUP | POLLERR)) != 0 && line_ >= 0) {
             event("the far end of the line went away");
             hangUp();
             if (!command_->exists()) {

@@ -77,8 +77,11 @@ class AttachedTerminal {
             close(std::exchange(fd_, -1));
             return -1;
         }
+        // The controller's own line: nothing translated, nothing echoed, no flow control.
         termios t = saved_;
-        cfmakeraw(&t);
+        t.c_iflag = IGNPAR;
+        t.c_oflag = 0;
+        t.c_lflag = 0;
         t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
         t.c_cflag |= CS8 | CREAD | CLOCAL;
         t.c_cc[VMIN] = 1;

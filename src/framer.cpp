@@ -24,24 +24,26 @@ void Framer::wrote(Time at) {
     clearFrom_ = !synced_ && hand_.empty() ? at : Time::max();
 }
 
-void Framer::feed(std::uint8_t byte, Time at) {
-    if (at - lastAt_ >= quiet_) {
+void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
+    if (n == 0) {
+        return;
+    }
+    // The first byte of the chunk was on the wire at least this long before it was handed over.
+    const Duration held = static_cast<std::int64_t>(n - 1) * kByteTime;
+    const Duration gap = at - lastAt_ - held;
+    if (gap >= quiet_) {
         pause();
-    } else if (synced_ && endOpen_ && at - lastAt_ >= settle()) {
+    } else if (synced_ && endOpen_ && gap >= settle()) {
         confirmLast();
     }
     lastAt_ = std::max(lastAt_, at);
-    consume({byte, at});
-}
-
-void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
     for (std::size_t i = 0; i < n; ++i) {
-        feed(bytes[i], at);
+        consume({bytes[i], at, at - static_cast<std::int64_t>(n - 1 - i) * kByteTime});
     }
 }
 
 void Framer::idle(Time now) {
-    if (now - lastAt_ >= quiet_) {
+    if (now - lastAt_ >= idleQuiet()) {
         pause();
     } else if (synced_ && endOpen_ && now - lastAt_ >= settle()) {
         confirmLast();
@@ -49,8 +51,9 @@ void Framer::idle(Time now) {
 }
 
 Framer::Duration Framer::settle() const {
-    const Duration widest = std::max(seenGap_, widest_);
-    return std::clamp(widest + widest / 4, kSettleMin, quiet_);
+    // What would follow a packet is handed over as late as its own bytes were.
+    const Duration widest = std::max(seenHanded_, widestHanded_);
+    return std::clamp(widest + widest / 4, kSettleMin, idleQuiet());
 }
 
 std::optional<Framer::Framed> Framer::next() {
@@ -77,7 +80,7 @@ Framer::End Framer::endOfLast() const {
 
 Framer::Time Framer::settleAt() const {
     if (!synced_) {
-        return lastAt_ + quiet_;
+        return lastAt_ + idleQuiet();
     }
     if (endOpen_) {
         return lastAt_ + settle();
@@ -154,15 +157,18 @@ void Framer::consume(const Byte& b) {
 
 void Framer::complete() {
     Framed f;
-    Duration widest{};
+    Duration handed{};
+    Duration wired{};
     for (std::size_t i = 0; i < kSize; ++i) {
         f.pkt[i] = hand_[i].value;
         if (i > 0) {
-            widest = std::max(widest, hand_[i].at - hand_[i - 1].at);
+            handed = std::max(handed, hand_[i].at - hand_[i - 1].at);
+            wired = std::max(wired, hand_[i].wired - hand_[i - 1].wired);
         }
     }
     f.first = hand_.front().at;
     f.last = hand_.back().at;
+    f.began = hand_.front().wired;
     hand_.clear();
     ready_.push_back(f);
     ends_.push_back(End::open);
@@ -170,7 +176,8 @@ void Framer::complete() {
     endOpen_ = true;
     lastDoubt_ = doubt_;
     doubt_ = false;
-    widest_ = widest;
+    widestHanded_ = handed;
+    widestWired_ = wired;
 }
 
 void Framer::settle(std::uint64_t seq, End end) {
@@ -189,9 +196,9 @@ void Framer::confirmLast() {
     }
     // A whole packet whose bytes came far apart shows how late this line hands bytes over (a
     // UART's FIFO, a USB adapter's latency timer): waits must be longer than that.
-    seenGap_ = std::max(seenGap_, widest_);
-    if (widest_ >= quiet_) {
-        quiet_ = std::min(kQuietMax, widest_ + widest_ / 2);
+    seenHanded_ = std::max(seenHanded_, widestHanded_);
+    if (widestWired_ >= quiet_) {
+        quiet_ = std::min(kQuietMax, widestWired_ + widestWired_ / 2);
     }
 }
 

@@ -6,7 +6,12 @@
 // fed every byte with the time it became readable and cuts the stream into packets. It knows a
 // boundary from one of three things:
 //   - a quiet line: a byte that follows a pause of at least quiet() begins a packet, and the
-//     bytes before the pause end one (so a pause also frames what came before it, backwards);
+//     bytes before the pause end one (so a pause also frames what came before it, backwards).
+//     Bytes handed over together arrived on the wire one after another before that, so a
+//     pause before a chunk counts only what is left of it once their line time is taken off:
+//     a UART's FIFO or a USB adapter that holds bytes back makes no pause of its own. When
+//     nothing arrives at all, a pause must also outlast the longest such holding back
+//     (idleQuiet());
 //   - a chain: the byte after a packet is the 0x55 lead-in of the next one. A packet that
 //     begins with another byte (a controller may answer with any lead-in) is taken on trust
 //     until what follows it shows whether the count held: a second such packet right after it
@@ -36,6 +41,8 @@ class Framer {
     // on a UART (its FIFO holds the last bytes back for four), more behind a USB adapter.
     static constexpr Duration kQuietUart = std::chrono::milliseconds(8);
     static constexpr Duration kQuietUsb = std::chrono::milliseconds(24);
+    // The line time of one byte at 9600 baud: ten bits.
+    static constexpr Duration kByteTime = std::chrono::microseconds(1042);
     // The most a pause inside a packet may teach the framer to wait.
     static constexpr Duration kQuietMax = std::chrono::milliseconds(64);
     // How long nothing must follow a packet before its end counts as clean: two character times
@@ -51,8 +58,11 @@ class Framer {
 
     struct Framed {
         Packet pkt{};
-        Time first{};  // when its first byte arrived
-        Time last{};   // when its last byte arrived
+        Time first{};  // when its first byte was handed over
+        Time last{};   // when its last byte was handed over
+        // The latest its first byte can have come off the wire: bytes handed over after it in
+        // the same chunk each took a byte time on the wire after it.
+        Time began{};
     };
 
     explicit Framer(Duration quiet = kQuietUart);
@@ -62,8 +72,9 @@ class Framer {
     void lose(Time now);
     // A command went out now. When nothing was in hand, whatever arrives next begins after it.
     void wrote(Time at);
-    void feed(std::uint8_t byte, Time at);
+    // One chunk: bytes handed over together at `at`.
     void feed(const std::uint8_t* bytes, std::size_t n, Time at);
+    void feed(std::uint8_t byte, Time at) { feed(&byte, 1, at); }
     // Nothing arrived up to now.
     void idle(Time now);
 
@@ -78,6 +89,9 @@ class Framer {
     // When idle() could settle something, or max() when nothing waits on a pause.
     Time settleAt() const;
     Duration quiet() const { return quiet_; }
+    // How long nothing may arrive before the line counts as having paused: longer than any
+    // adapter holds bytes back, since a silence is not made of chunks to take apart.
+    Duration idleQuiet() const { return std::max(quiet_, kQuietUsb); }
     // How long nothing must follow the last packet for its end to count as clean.
     Duration settle() const;
     // Bytes passed over because they belonged to no whole packet.
@@ -86,7 +100,8 @@ class Framer {
   private:
     struct Byte {
         std::uint8_t value;
-        Time at;
+        Time at;     // handed over
+        Time wired;  // off the wire at the latest
     };
 
     void pause();
@@ -111,8 +126,11 @@ class Framer {
     bool endOpen_ = false;    // the last whole packet waits for what follows it
     bool doubt_ = false;      // the packet in hand began with another byte than the lead-in
     bool lastDoubt_ = false;  // so did the last whole packet
-    Duration widest_{};       // of the last whole packet, between two of its bytes
-    Duration seenGap_{};      // the widest such gap in a packet that ended clean
+    // Between two bytes of the last whole packet: when they were handed over, and when they
+    // came off the wire at the latest.
+    Duration widestHanded_{};
+    Duration widestWired_{};
+    Duration seenHanded_{};  // the widest handed-over gap in a packet that ended clean
     Time lastAt_{};
     Time clearFrom_ = Time::max();  // a write with nothing in hand, while unsynced
     std::size_t discarded_ = 0;

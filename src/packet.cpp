@@ -21,13 +21,22 @@ using Time = Framer::Time;
 
 int gReplyTimeoutMs = kReplyTimeoutMs;
 
+constexpr auto kByteTime = Framer::kByteTime;
+// A packet's bytes spread over at least this long show the line runs at its real speed: a
+// pseudo-terminal without pacing hands a whole packet over at once.
+constexpr auto kRealSpread = 5 * kByteTime;
+// A command takes this long to reach the controller; nothing that begins to arrive sooner can
+// answer it.
+constexpr auto kCommandTime = 10 * kByteTime;
+
 // The one line the run talks to: its framer, and whether the device has gone.
 struct Line {
     int fd = -1;
     Framer framer;
     Time writtenAt{};  // when the last packet was written
     std::size_t discardedAtWrite = 0;
-    bool cut = false;  // the last reply wait ended on bytes that made no whole packet
+    bool cut = false;        // the last reply wait ended on bytes that made no whole packet
+    bool realSpeed = false;  // bytes here take their line time: see kRealSpread
     bool gone = false;
 };
 
@@ -130,6 +139,7 @@ Xfer pull(Line& line, std::optional<Time> limit, Wait wait, Framer::Framed& out)
     for (;;) {
         if (auto f = line.framer.next()) {
             trace("<-- ", f->pkt);
+            line.realSpeed = line.realSpeed || f->last - f->first >= kRealSpread;
             out = *f;
             return Xfer::ok;
         }
@@ -178,8 +188,10 @@ Framer::End settleEnd(Line& line, Time limit, Wait wait) {
 
 // The reply to the last write: the first whole packet that began after it and is not a touch
 // report. A reply whose content is used must also be seen to end where it was cut.
-// A reply cut short is reported only when it is not going to be asked for again.
-Xfer readReply(Line& line, Packet& pkt, Wait wait, bool used, bool retrying = false) {
+// When a timeout is reported: a reply that will be asked for again is not worth a message.
+enum class Say { always, unlessCut, never };
+
+Xfer readReply(Line& line, Packet& pkt, Wait wait, bool used, Say say = Say::always) {
     const Time deadline = Clock::now() + std::chrono::milliseconds(gReplyTimeoutMs);
     for (;;) {
         Framer::Framed f;
@@ -192,7 +204,7 @@ Xfer readReply(Line& line, Packet& pkt, Wait wait, bool used, bool retrying = fa
             if (line.framer.held() > 0) {
                 line.framer.lose(Clock::now());
             }
-            if (!(line.cut && retrying)) {
+            if (say == Say::always || (say == Say::unlessCut && !line.cut)) {
                 std::fputs("Timeout while reading packet\n", stderr);
             }
             return got;
@@ -200,13 +212,21 @@ Xfer readReply(Line& line, Packet& pkt, Wait wait, bool used, bool retrying = fa
         if (got != Xfer::ok) {
             return got;
         }
-        // It was on its way before the command went out, so it answers something else.
-        if (f.first < line.writtenAt) {
+        // It was on its way before the command went out, so it answers something else. On a
+        // line at its real speed that holds for anything that begins before the command can
+        // have reached the controller: a packet sent right after the last reply, say.
+        if (f.first < line.writtenAt ||
+            (line.realSpeed && f.first < line.writtenAt + kCommandTime)) {
             continue;
         }
         // A touch during configuration is the controller talking, not answering.
         if (f.pkt[at::letter] == letter::touch) {
             continue;
+        }
+        // Bytes thrown away since the command went out may have been its reply, and then this
+        // packet is whatever came after it.
+        if (used && line.framer.discarded() > line.discardedAtWrite) {
+            return Xfer::unsure;
         }
         if (used && settleEnd(line, deadline, wait) != Framer::End::clean) {
             if (line.gone) {
@@ -349,37 +369,46 @@ Xfer command(int fd, Packet& cmd) {
 
 Xfer query(int fd, Packet& pkt, int trailers, bool* replied) {
     Line& line = lineOf(fd);
+    const Packet ask = pkt;
     if (replied != nullptr) {
         *replied = false;
     }
     Xfer got = Xfer::unsure;
     for (int attempt = 0; attempt < 2; ++attempt) {
+        const bool last = attempt == 1;
         if (!line.framer.synced() && line.framer.held() > 0) {
             if (Xfer found = resync(line); found != Xfer::ok) {
                 got = found;
                 break;
             }
         }
-        Packet out = pkt;
+        Packet out = ask;
         Xfer sent = writePacket(fd, out, Wait::reply);
         if (sent != Xfer::ok) {
             return sent;
         }
         Packet reply{};
-        got = readReply(line, reply, Wait::reply, true, attempt == 0);
+        got = readReply(line, reply, Wait::reply, true, last ? Say::always : Say::unlessCut);
         if (got == Xfer::ok) {
-            pkt = reply;
-            if (replied != nullptr) {
-                *replied = true;
-            }
-            for (int i = 0; i < trailers; ++i) {
+            Xfer rest = Xfer::ok;
+            for (int i = 0; i < trailers && rest == Xfer::ok; ++i) {
                 Packet scratch{};
-                Xfer more = readReply(line, scratch, Wait::reply, false);
-                if (more != Xfer::ok) {
-                    return more;
-                }
+                rest =
+                    readReply(line, scratch, Wait::reply, false, last ? Say::always : Say::never);
             }
-            return Xfer::ok;
+            // A packet missing after the reply leaves open which one the reply was: ask again.
+            // The second time, the reply is kept and the missing packet is the failure.
+            if (rest == Xfer::ok || last) {
+                pkt = reply;
+                if (replied != nullptr) {
+                    *replied = true;
+                }
+                return rest;
+            }
+            if (isGone(rest) || rest == Xfer::interrupted) {
+                return rest;
+            }
+            continue;
         }
         // Silence is not a question of boundaries: asking again would only double the wait.
         const bool framing = got == Xfer::unsure || (got == Xfer::timeout && line.cut);

@@ -10,7 +10,7 @@
 namespace {
 
 using emu::Adapter;
-using emu::AdapterSpec;
+using emu::AdapterSetup;
 using emu::Delivery;
 using emu::kByteTime;
 using emu::kNever;
@@ -52,8 +52,8 @@ std::vector<Time> handovers(Delivery& d, std::size_t count) {
     return at;
 }
 
-std::vector<Time> run(const AdapterSpec& spec, const std::vector<Time>& arrivals) {
-    Delivery d(spec, kOrigin);
+std::vector<Time> run(const AdapterSetup& setup, const std::vector<Time>& arrivals) {
+    Delivery d(setup, kOrigin);
     for (Time t : arrivals) {
         d.arrive(t);
     }
@@ -62,7 +62,7 @@ std::vector<Time> run(const AdapterSpec& spec, const std::vector<Time>& arrivals
 
 struct Case {
     const char* name;
-    AdapterSpec spec;
+    AdapterSetup setup;
     std::vector<Time> arrivals;
     std::vector<Time> readable;
 };
@@ -85,10 +85,10 @@ std::vector<Time> operator+(std::vector<Time> a, const std::vector<Time>& b) {
     return a;
 }
 
-const AdapterSpec kNone{Adapter::none, {}};
-const AdapterSpec kUart{Adapter::uart, {}};
-const AdapterSpec kUsb16{Adapter::usb, milliseconds(16)};
-const AdapterSpec kUsb1{Adapter::usb, milliseconds(1)};
+const AdapterSetup kNone{Adapter::none, {}};
+const AdapterSetup kUart{Adapter::uart, {}};
+const AdapterSetup kUsb16{Adapter::usb, milliseconds(16)};
+const AdapterSetup kUsb1{Adapter::usb, milliseconds(1)};
 
 TEST(Delivery, HandsBytesOverAsTheHardwareDoes) {
     const Case cases[] = {
@@ -127,7 +127,7 @@ TEST(Delivery, HandsBytesOverAsTheHardwareDoes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<Time> got = run(c.spec, c.arrivals);
+        std::vector<Time> got = run(c.setup, c.arrivals);
         ASSERT_EQ(got.size(), c.readable.size());
         for (std::size_t i = 0; i < got.size(); ++i) {
             EXPECT_EQ(got[i], c.readable[i])
@@ -137,8 +137,8 @@ TEST(Delivery, HandsBytesOverAsTheHardwareDoes) {
 }
 
 TEST(Delivery, NothingFedNothingReadable) {
-    for (const AdapterSpec& spec : {kNone, kUart, kUsb16}) {
-        Delivery d(spec, kOrigin);
+    for (const AdapterSetup& setup : {kNone, kUart, kUsb16}) {
+        Delivery d(setup, kOrigin);
         EXPECT_EQ(d.nextHandover(), kNever);
         EXPECT_EQ(d.readableBy(msAt(1000)), 0u);
     }
@@ -150,8 +150,8 @@ TEST(Delivery, NothingFedNothingReadable) {
 // yet; asked late, it must see the hand-overs as they fell.
 TEST(Delivery, AskedAtAnyTimeWithBytesFedLate) {
     std::mt19937 rng(20240611);
-    for (const AdapterSpec& spec :
-         {kNone, kUart, kUsb16, AdapterSpec{Adapter::usb, milliseconds(3)}}) {
+    for (const AdapterSetup& setup :
+         {kNone, kUart, kUsb16, AdapterSetup{Adapter::usb, milliseconds(3)}}) {
         for (int trial = 0; trial < 50; ++trial) {
             // Bursts of bytes back to back, with pauses around the FIFO's timeout between.
             std::vector<Time> arrivals;
@@ -164,10 +164,10 @@ TEST(Delivery, AskedAtAnyTimeWithBytesFedLate) {
                 }
                 t += std::uniform_real_distribution<double>(0, 8)(rng);
             }
-            const std::vector<Time> atOnce = run(spec, arrivals);
+            const std::vector<Time> atOnce = run(setup, arrivals);
             ASSERT_EQ(atOnce.size(), arrivals.size());
 
-            Delivery d(spec, kOrigin);
+            Delivery d(setup, kOrigin);
             std::size_t fed = 0;
             for (Time now = kOrigin; now <= atOnce.back();
                  now += nanoseconds(std::uniform_int_distribution<long>(
