@@ -208,14 +208,22 @@ Xfer readReply(Line& line, Packet& pkt, Wait wait, bool used, bool retrying = fa
         if (f.pkt[at::letter] == letter::touch) {
             continue;
         }
-        if (used && settleEnd(line, deadline, wait) != Framer::End::clean) {
-            if (line.gone) {
-                return Xfer::gone;
+        if (used) {
+            const Framer::End end = settleEnd(line, deadline, wait);
+            if (end != Framer::End::clean) {
+                if (line.gone) {
+                    return Xfer::gone;
+                }
+                if (pendingStop() != 0 && wait != Wait::restore) {
+                    return Xfer::interrupted;
+                }
+                // Nothing showed where the reply ends, so nothing shows where the next packet
+                // begins: what is in hand would swallow the head of the reply asked for again.
+                if (end == Framer::End::open) {
+                    line.framer.lose(Clock::now());
+                }
+                return Xfer::unsure;
             }
-            if (pendingStop() != 0 && wait != Wait::restore) {
-                return Xfer::interrupted;
-            }
-            return Xfer::unsure;
         }
         pkt = f.pkt;
         return Xfer::ok;
