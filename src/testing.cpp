@@ -16,8 +16,9 @@ int runDiagnostics(int fd, unsigned dmask, bool& exchangeOk) {
     // The self-test is answered twice; the second packet is passed over.
     bool ok = query(fd, pkt, 1) == Xfer::ok;
     int result = pkt[at::dmask];
-    // Cut short by a stop signal, the request's mask is no verdict worth printing.
-    if (result != 0 && pendingStop() == 0) {
+    // Cut short by a stop signal or a device gone, the request's mask is no verdict worth
+    // printing.
+    if (result != 0 && pendingStop() == 0 && !lineGone()) {
         std::printf("dmask = %x", static_cast<unsigned>(result));
     }
     exchangeOk = ok;
