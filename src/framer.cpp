@@ -27,6 +27,8 @@ void Framer::wrote(Time at) {
 void Framer::feed(std::uint8_t byte, Time at) {
     if (at - lastAt_ >= quiet_) {
         pause();
+    } else if (synced_ && endOpen_ && at - lastAt_ >= settle()) {
+        confirmLast();
     }
     lastAt_ = std::max(lastAt_, at);
     consume({byte, at});
@@ -41,7 +43,14 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
 void Framer::idle(Time now) {
     if (now - lastAt_ >= quiet_) {
         pause();
+    } else if (synced_ && endOpen_ && now - lastAt_ >= settle()) {
+        confirmLast();
     }
+}
+
+Framer::Duration Framer::settle() const {
+    const Duration widest = std::max(seenGap_, widest_);
+    return std::clamp(widest + widest / 4, kSettleMin, quiet_);
 }
 
 std::optional<Framer::Framed> Framer::next() {
@@ -67,8 +76,11 @@ Framer::End Framer::endOfLast() const {
 }
 
 Framer::Time Framer::settleAt() const {
-    if (!synced_ || endOpen_) {
+    if (!synced_) {
         return lastAt_ + quiet_;
+    }
+    if (endOpen_) {
+        return lastAt_ + settle();
     }
     return Time::max();
 }
@@ -175,8 +187,9 @@ void Framer::confirmLast() {
         settle(completed_ - 2, End::clean);
         lastDoubt_ = false;
     }
-    // A whole packet whose bytes came further apart than a pause shows how late this line
-    // hands bytes over (a USB adapter's latency timer): a pause must be longer than that.
+    // A whole packet whose bytes came far apart shows how late this line hands bytes over (a
+    // UART's FIFO, a USB adapter's latency timer): waits must be longer than that.
+    seenGap_ = std::max(seenGap_, widest_);
     if (widest_ >= quiet_) {
         quiet_ = std::min(kQuietMax, widest_ + widest_ / 2);
     }

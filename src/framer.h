@@ -38,6 +38,9 @@ class Framer {
     static constexpr Duration kQuietUsb = std::chrono::milliseconds(24);
     // The most a pause inside a packet may teach the framer to wait.
     static constexpr Duration kQuietMax = std::chrono::milliseconds(64);
+    // How long nothing must follow a packet before its end counts as clean: two character times
+    // at 9600 baud and some slack, or longer where bytes are seen to arrive in chunks.
+    static constexpr Duration kSettleMin = std::chrono::milliseconds(3);
 
     // Whether what followed a packet confirms where it ends.
     enum class End {
@@ -75,6 +78,8 @@ class Framer {
     // When idle() could settle something, or max() when nothing waits on a pause.
     Time settleAt() const;
     Duration quiet() const { return quiet_; }
+    // How long nothing must follow the last packet for its end to count as clean.
+    Duration settle() const;
     // Bytes passed over because they belonged to no whole packet.
     std::size_t discarded() const { return discarded_; }
 
@@ -107,6 +112,7 @@ class Framer {
     bool doubt_ = false;      // the packet in hand began with another byte than the lead-in
     bool lastDoubt_ = false;  // so did the last whole packet
     Duration widest_{};       // of the last whole packet, between two of its bytes
+    Duration seenGap_{};      // the widest such gap in a packet that ended clean
     Time lastAt_{};
     Time clearFrom_ = Time::max();  // a write with nothing in hand, while unsynced
     std::size_t discarded_ = 0;

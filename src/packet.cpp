@@ -260,7 +260,7 @@ Xfer resync(Line& line) {
     }
 }
 
-Xfer readAny(Line& line, Packet& pkt, Wait wait) {
+Xfer readAny(Line& line, Packet& pkt, Wait wait, std::optional<Time> limit = std::nullopt) {
     if (line.gone) {
         return Xfer::gone;
     }
@@ -268,7 +268,7 @@ Xfer readAny(Line& line, Packet& pkt, Wait wait) {
         return readReply(line, pkt, wait, false);
     }
     Framer::Framed f;
-    Xfer got = pull(line, std::nullopt, wait, f);
+    Xfer got = pull(line, limit, wait, f);
     if (got == Xfer::ok) {
         pkt = f.pkt;
     }
@@ -347,6 +347,14 @@ Xfer writePacket(int fd, Packet& pkt, Wait wait) {
 
 Xfer readPacket(int fd, Packet& pkt, Wait wait) {
     return readAny(lineOf(fd), pkt, wait);
+}
+
+Xfer readPacketWithin(int fd, Packet& pkt, int timeoutMs) {
+    std::optional<Time> limit;
+    if (timeoutMs >= 0) {
+        limit = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    }
+    return readAny(lineOf(fd), pkt, Wait::touch, limit);
 }
 
 Xfer command(int fd, Packet& cmd) {

@@ -81,6 +81,8 @@ Xfer writePacket(int fd, Packet& pkt, Wait wait);
 // The next packet; for a reply wait, the first one that began after the last write and is not
 // a touch report.
 Xfer readPacket(int fd, Packet& pkt, Wait wait);
+// Any packet, like Wait::touch, but giving up silently after timeoutMs (negative: never).
+Xfer readPacketWithin(int fd, Packet& pkt, int timeoutMs);
 
 // A command whose reply is not examined: the command out, one reply in.
 Xfer command(int fd, Packet& cmd);

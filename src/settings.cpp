@@ -5,6 +5,9 @@
 #include <cctype>
 #include <cstdio>
 
+#include "output.h"
+#include "rawmode.h"
+
 void clearPacket(Packet& pkt) {
     pkt.fill(0);
 }
@@ -97,65 +100,6 @@ int setMode(int fd, const ModeFlags& m) {
     return command(fd, pkt) == Xfer::ok ? 0 : -1;
 }
 
-namespace {
-
-// Holds the controller in raw reporting and puts its own mode back when it goes, on every
-// way out of the dump but the device disappearing.
-class RawMode {
-  public:
-    explicit RawMode(int fd) : fd_(fd) {}
-    RawMode(const RawMode&) = delete;
-    RawMode& operator=(const RawMode&) = delete;
-    ~RawMode() { restore(); }
-
-    // False when the controller's mode could not be read: without it there is no way back.
-    bool enter(bool& exchangeOk) {
-        Packet pkt{};
-        pkt[at::letter] = letter::modeQuery;
-        bool replied = false;
-        // The mode query is answered twice; the second packet is passed over.
-        bool whole = query(fd_, pkt, 1, &replied) == Xfer::ok;
-        if (!replied) {
-            return false;
-        }
-        // Letter, byte 2 and both flag bytes come back as they are on the restore.
-        std::copy(pkt.begin() + 1, pkt.begin() + 5, previous_.begin() + 1);
-        active_ = true;
-        pkt[at::letter] = letter::mode;
-        pkt[at::reportFlags] = modeBit::reportTouch;
-        pkt[at::processFlags] = 0;
-        bool switched = command(fd_, pkt) == Xfer::ok;
-        exchangeOk = exchangeOk && whole && switched;
-        return true;
-    }
-
-    // The device is gone: there is nothing left to restore.
-    void abandon() { active_ = false; }
-
-    bool restore() {
-        if (!active_) {
-            return true;
-        }
-        active_ = false;
-        if (lineGone()) {
-            return false;
-        }
-        Packet pkt = previous_;
-        pkt[at::letter] = letter::mode;
-        // Sent even after a stop signal: that is when it matters most.
-        bool sent = writePacket(fd_, pkt, Wait::restore) == Xfer::ok;
-        bool replied = readPacket(fd_, pkt, Wait::restore) == Xfer::ok;
-        return sent && replied;
-    }
-
-  private:
-    int fd_;
-    Packet previous_{};
-    bool active_ = false;
-};
-
-}  // namespace
-
 int dumpRaw(int fd, std::int32_t count) {
     bool ok = true;
     RawMode raw(fd);
@@ -168,22 +112,20 @@ int dumpRaw(int fd, std::int32_t count) {
     if (lineGone()) {
         return -1;
     }
-    Packet pkt{};
     while (count != 0) {
-        Xfer got = readPacket(fd, pkt, Wait::touch);
+        std::uint16_t x = 0;
+        std::uint16_t y = 0;
+        Xfer got = nextTouch(fd, x, y);
         if (got == Xfer::interrupted) {
             break;
         }
         if (got == Xfer::gone) {
-            raw.abandon();
             return -1;
         }
-        if (got != Xfer::ok || pkt[at::letter] != letter::touch) {
+        if (got != Xfer::ok) {
             continue;
         }
-        unsigned x = getLe16(&pkt[at::touchX]);
-        unsigned y = getLe16(&pkt[at::touchY]);
-        if (std::printf("%u, %u\n", x, y) < 0 || std::fflush(stdout) != 0) {
+        if (!printTouch(x, y)) {
             // Whoever read our output is gone (a pipe into head, say): stop and clean up.
             std::perror("Error while writing coordinates");
             ok = false;

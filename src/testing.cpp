@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "io.h"
+#include "output.h"
 #include "packet.h"
 
 int runDiagnostics(int fd, unsigned dmask, bool& exchangeOk) {
@@ -18,8 +19,8 @@ int runDiagnostics(int fd, unsigned dmask, bool& exchangeOk) {
     int result = pkt[at::dmask];
     // Cut short by a stop signal or a device gone, the request's mask is no verdict worth
     // printing.
-    if (result != 0 && pendingStop() == 0 && !lineGone()) {
-        std::printf("dmask = %x", static_cast<unsigned>(result));
+    if (pendingStop() == 0 && !lineGone()) {
+        printSelfTest(result);
     }
     exchangeOk = ok;
     return result;
