@@ -23,6 +23,7 @@ using Time = Framer::Time;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr auto kQuiet = std::chrono::duration_cast<microseconds>(Framer::kQuietUart);
+constexpr auto kSettle = std::chrono::duration_cast<microseconds>(Framer::kSettleMin);
 // One character at 9600 baud with start and stop bits.
 constexpr microseconds kChar{1042};
 // From the first byte of a packet to its last, at line pace.
@@ -144,6 +145,7 @@ struct Outcome {
     std::size_t held = 0;
     std::size_t discarded = 0;
     Framer::Duration quiet{};
+    Framer::Duration settle{};
 };
 
 Outcome run(Framer& f, const std::vector<Event>& events) {
@@ -159,6 +161,7 @@ Outcome run(Framer& f, const std::vector<Event>& events) {
     out.held = f.held();
     out.discarded = f.discarded();
     out.quiet = f.quiet();
+    out.settle = f.settle();
     return out;
 }
 
@@ -171,6 +174,7 @@ struct Row {
     std::optional<std::size_t> held{};
     std::optional<std::size_t> discarded{};
     std::optional<Framer::Duration> quiet{};
+    std::optional<Framer::Duration> settle{};
 };
 
 void PrintTo(const Row& row, std::ostream* os) {
@@ -232,6 +236,10 @@ void check(const Row& row, const Outcome& got) {
         EXPECT_EQ(std::chrono::duration_cast<microseconds>(got.quiet).count(),
                   std::chrono::duration_cast<microseconds>(*row.quiet).count());
     }
+    if (row.settle) {
+        EXPECT_EQ(std::chrono::duration_cast<microseconds>(got.settle).count(),
+                  std::chrono::duration_cast<microseconds>(*row.settle).count());
+    }
 }
 
 class Framing : public ::testing::TestWithParam<Row> {};
@@ -261,6 +269,14 @@ INSTANTIATE_TEST_SUITE_P(
             true,
             0,
             3},
+        Row{"ByteExactlyQuietAfterFramesWhatCameBefore",
+            {lose({}), in(kSoon, cat({tail(kC, 3), whole(kA)})),
+             in(kSoon + 12 * kChar + kQuiet, kB)},
+            {kA, kB},
+            {End::clean, End::open},
+            true,
+            0,
+            3},
         Row{"JustBelowQuietIsNoPause",
             {lose({}), in(kSoon, cat({tail(kC, 3), whole(kA)})),
              idle(kSoon + 12 * kChar + kQuiet - microseconds(1))},
@@ -269,20 +285,29 @@ INSTANTIATE_TEST_SUITE_P(
             false,
             13,
             0},
-        // Synced: a packet with another lead-in right after a pause is not in doubt, so the
-        // second one after it only puts its own end in doubt.
-        Row{"ByteExactlyQuietAfterThePacketBeginsOne",
-            {in({}, kA), in(kPacketSpan + kQuiet, cat({kX, kY})), idle(kLater)},
+        // Synced: a few character times of silence after a packet are enough to confirm its
+        // end. A packet with another lead-in after that is not in doubt, so the second one
+        // after it only puts its own end in doubt.
+        Row{"SettleTimeAfterAPacketConfirmsItsEnd",
+            {in({}, kA), in(kPacketSpan + kSettle, cat({kX, kY})), idle(kLater)},
             {kA, kX, kY},
             {End::clean, End::clean, End::clean},
             true},
-        Row{"ByteJustBelowQuietAfterThePacketContinuesTheChain",
-            {in({}, kA), in(kPacketSpan + kQuiet - microseconds(1), cat({kX, kY})), idle(kLater)},
+        Row{"JustBelowTheSettleTimeTheChainGoesOn",
+            {in({}, kA), in(kPacketSpan + kSettle - microseconds(1), cat({kX, kY})), idle(kLater)},
             {kA, kX},
             {End::broken, End::broken},
             true,
             0,
-            10}),
+            10},
+        Row{"SettleTimeConfirmsWithNothingMoreComing",
+            {in({}, kA), idle(kPacketSpan + kSettle)},
+            {kA},
+            {End::clean}},
+        Row{"JustBelowTheSettleTimeNothingIsConfirmed",
+            {in({}, kA), idle(kPacketSpan + kSettle - microseconds(1))},
+            {kA},
+            {End::open}}),
     rowName);
 
 // --- framing backwards from a pause -------------------------------------------------------
@@ -513,7 +538,7 @@ INSTANTIATE_TEST_SUITE_P(
                           0}),
     rowName);
 
-// --- how long a pause must be on this line -------------------------------------------------
+// --- how long a pause must be on this line, and how long a packet's end takes to settle ----
 
 // A then B, B handed over in two bursts `gap` apart (a USB adapter's latency timer), then
 // `after`.
@@ -527,50 +552,75 @@ std::vector<Event> bursts(microseconds gap, std::vector<Event> after) {
 
 INSTANTIATE_TEST_SUITE_P(
     QuietLearning, Framing,
-    ::testing::Values(Row{"BurstsTeachHowLateTheLineHandsBytesOver",
-                          bursts(milliseconds(20), {idle(kLater)}),
-                          {kA, kB},
-                          {End::clean, End::clean},
-                          true,
-                          0,
-                          0,
-                          milliseconds(30)},
-                      Row{"WhatItLearnsIsCapped",
-                          bursts(milliseconds(100), {idle(kLater)}),
-                          {kA, kB},
-                          {End::clean, End::clean},
-                          true,
-                          0,
-                          0,
-                          Framer::kQuietMax},
-                      Row{"AGapBelowQuietTeachesNothing",
-                          bursts(milliseconds(7), {idle(kLater)}),
-                          {kA, kB},
-                          {End::clean, End::clean},
-                          true,
-                          0,
-                          0,
-                          kQuiet},
-                      Row{"APacketCutWrongTeachesNothing",
-                          bursts(milliseconds(20), {in(milliseconds(61), cat({kX, kY}))}),
-                          {kA, kB, kX},
-                          {End::clean, End::broken, End::broken},
-                          false,
-                          10,
-                          0,
-                          kQuiet},
-                      // Once learnt, a gap of 20 ms is no longer a pause: X follows C directly, and
-                      // Y after it shows the count slipped.
-                      Row{"WhatItLearnsHoldsFromThenOn",
-                          bursts(milliseconds(20),
-                                 {in(milliseconds(60) + kChar, kC),
-                                  in(milliseconds(80) + 10 * kChar, cat({kX, kY}))}),
-                          {kA, kB, kC, kX},
-                          {End::clean, End::clean, End::broken, End::broken},
-                          false,
-                          10,
-                          0,
-                          milliseconds(30)}),
+    ::testing::Values(
+        Row{"BurstsTeachHowLateTheLineHandsBytesOver",
+            bursts(milliseconds(20), {idle(kLater)}),
+            {kA, kB},
+            {End::clean, End::clean},
+            true,
+            0,
+            0,
+            milliseconds(30),
+            milliseconds(25)},
+        Row{"WhatItLearnsIsCapped",
+            bursts(milliseconds(100), {idle(kLater)}),
+            {kA, kB},
+            {End::clean, End::clean},
+            true,
+            0,
+            0,
+            Framer::kQuietMax},
+        // Below a pause, a gap still lengthens the settle time, up to a pause.
+        Row{"AGapBelowQuietTeachesOnlyTheSettleTime",
+            bursts(milliseconds(5), {idle(kLater)}),
+            {kA, kB},
+            {End::clean, End::clean},
+            true,
+            0,
+            0,
+            kQuiet,
+            microseconds(6250)},
+        Row{"TheSettleTimeNeverPassesAPause",
+            bursts(milliseconds(7), {idle(kLater)}),
+            {kA, kB},
+            {End::clean, End::clean},
+            true,
+            0,
+            0,
+            kQuiet,
+            kQuiet},
+        // Once chunks 5 ms apart were seen, 5 ms after a packet is no proof of
+        // its end: X follows C directly, and Y after it shows the count slipped.
+        Row{"TheSettleTimeLearntHoldsFromThenOn",
+            bursts(milliseconds(5),
+                   {idle(kLater), in(kLater + kChar, kC),
+                    in(kLater + kChar + kPacketSpan + milliseconds(5), cat({kX, kY}))}),
+            {kA, kB, kC, kX},
+            {End::clean, End::clean, End::broken, End::broken},
+            false,
+            10,
+            0,
+            kQuiet,
+            microseconds(6250)},
+        Row{"APacketCutWrongTeachesNothing",
+            bursts(milliseconds(20), {in(milliseconds(61), cat({kX, kY}))}),
+            {kA, kB, kX},
+            {End::clean, End::broken, End::broken},
+            false,
+            10,
+            0,
+            kQuiet},
+        // Once learnt, a gap of 20 ms is no longer a pause: X follows C directly, and
+        // Y after it shows the count slipped.
+        Row{"WhatItLearnsHoldsFromThenOn",
+            bursts(milliseconds(20), {in(milliseconds(60) + kChar, kC),
+                                      in(milliseconds(80) + 10 * kChar, cat({kX, kY}))}),
+            {kA, kB, kC, kX},
+            {End::clean, End::clean, End::broken, End::broken},
+            false,
+            10,
+            0,
+            milliseconds(30)}),
     rowName);
 
 TEST(Framer, APacketCarriesWhenItsFirstAndLastBytesCame) {
@@ -601,7 +651,11 @@ TEST(Framer, SettlesAtAPauseOnlyWhileOneWouldTellSomething) {
         {"bytes of no known packet",
          {lose({}), in(kSoon, head(kA, 3))},
          at(kSoon + 2 * kChar) + kQuiet},
-        {"a packet whose end is open", {in({}, kA)}, at(kPacketSpan) + kQuiet},
+        {"a packet whose end is open", {in({}, kA)}, at(kPacketSpan) + kSettle},
+        {"one whose own bytes came far apart",
+         {in({}, kA), idle(milliseconds(20)), in(milliseconds(40), head(kB, 5), {}),
+          in(milliseconds(45), tail(kB, 5), {})},
+         at(milliseconds(45)) + microseconds(6250)},
         {"its end confirmed by a pause", {in({}, kA), idle(kLater)}, Time::max()},
         {"its end confirmed by the next lead-in",
          {in({}, cat({whole(kA), head(kB, 3)}))},
