@@ -581,7 +581,7 @@ INSTANTIATE_TEST_SUITE_P(
             kQuiet,
             microseconds(6250)},
         Row{"TheSettleTimeNeverPassesAPause",
-            bursts(milliseconds(7), {idle(kLater)}),
+            bursts(kQuiet - milliseconds(1), {idle(kLater)}),
             {kA, kB},
             {End::clean, End::clean},
             true,
