@@ -32,9 +32,10 @@ class Framer {
     using Time = Clock::time_point;
     using Duration = Clock::duration;
 
-    // How far two bytes of one packet can be apart when nothing is lost: a few character times
-    // on a UART (its FIFO holds the last bytes back for four), more behind a USB adapter.
-    static constexpr Duration kQuietUart = std::chrono::milliseconds(8);
+    // How far two bytes of one packet can be apart when nothing is lost: on a UART, longer than
+    // the eight character times (8.3 ms) its receive FIFO fills for before it hands a steady
+    // stream over, with room for scheduling; more behind a USB adapter.
+    static constexpr Duration kQuietUart = std::chrono::milliseconds(12);
     static constexpr Duration kQuietUsb = std::chrono::milliseconds(24);
     // The most a pause inside a packet may teach the framer to wait.
     static constexpr Duration kQuietMax = std::chrono::milliseconds(64);
