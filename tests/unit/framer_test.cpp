@@ -73,7 +73,8 @@ Bytes cat(std::initializer_list<Packet> packets) {
     return out;
 }
 // Bytes [from, to) of a packet.
-Bytes part(const Packet& p, std::size_t from, std::size_t to) {
+template <typename Seq>
+Bytes part(const Seq& p, std::size_t from, std::size_t to) {
     return Bytes(p.begin() + static_cast<std::ptrdiff_t>(from),
                  p.begin() + static_cast<std::ptrdiff_t>(to));
 }
@@ -480,6 +481,39 @@ INSTANTIATE_TEST_SUITE_P(
             true,
             0,
             19}),
+    rowName);
+
+// A 16550 UART hands bytes over when eight are in its receive FIFO, or four character times
+// after the last one: a steady stream comes in chunks of eight, eight character times apart.
+std::vector<Event> fifo(microseconds t, const Bytes& bytes) {
+    std::vector<Event> events;
+    for (std::size_t i = 0; i < bytes.size(); i += 8) {
+        const std::size_t end = std::min(bytes.size(), i + 8);
+        events.push_back(in(t + static_cast<int>(i) * kChar, part(bytes, i, end), {}));
+    }
+    return events;
+}
+
+std::vector<Event> opened(std::vector<Event> events) {
+    events.insert(events.begin(), lose({}));
+    return events;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fifo, Framing,
+    ::testing::Values(
+        // The gaps between chunks are no pause: the lead-ins find the start.
+        Row{"HeldFingerThroughAUartFifoAtOpen",
+            opened(fifo(kSoon, cat({tail(report(0), 7),
+                                    cat({report(1), report(2), report(3), report(4), report(5),
+                                         report(6), report(7), report(8)})}))),
+            {report(1), report(2), report(3), report(4), report(5), report(6), report(7),
+             report(8)},
+            {End::clean, End::clean, End::clean, End::clean, End::clean, End::clean, End::clean,
+             End::open},
+            true,
+            0,
+            7}),
     rowName);
 
 // --- what the framer holds, and what it lets go -------------------------------------------
