@@ -242,8 +242,13 @@ void Framer::findLeadIn() {
         }
         // A data byte that reads 0x55 in every packet repeats with the packets: two places
         // less than a packet apart cannot both be starts, and nothing tells which one is.
+        // Bytes come one at a time, so the first place is seen whole before any later one:
+        // wait until every place less than a packet after it can be seen whole too.
+        if (found + kSize > last) {
+            break;
+        }
         bool twice = false;
-        for (std::size_t j = found + 1; j < std::min(last, found + kSize); ++j) {
+        for (std::size_t j = found + 1; j < found + kSize; ++j) {
             twice = twice || leadInAt(j);
         }
         if (twice) {

@@ -37,9 +37,10 @@ class Framer {
     using Time = Clock::time_point;
     using Duration = Clock::duration;
 
-    // How far two bytes of one packet can be apart when nothing is lost: a few character times
-    // on a UART (its FIFO holds the last bytes back for four), more behind a USB adapter.
-    static constexpr Duration kQuietUart = std::chrono::milliseconds(8);
+    // How far two bytes of one packet can be apart when nothing is lost: on a UART, longer than
+    // the eight character times (8.3 ms) its receive FIFO fills for before it hands a steady
+    // stream over, with room for scheduling; more behind a USB adapter.
+    static constexpr Duration kQuietUart = std::chrono::milliseconds(12);
     static constexpr Duration kQuietUsb = std::chrono::milliseconds(24);
     // The line time of one byte at 9600 baud: ten bits.
     static constexpr Duration kByteTime = std::chrono::microseconds(1042);

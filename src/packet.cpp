@@ -228,14 +228,22 @@ Xfer readReply(Line& line, Packet& pkt, Wait wait, bool used, Say say = Say::alw
         if (used && line.framer.discarded() > line.discardedAtWrite) {
             return Xfer::unsure;
         }
-        if (used && settleEnd(line, deadline, wait) != Framer::End::clean) {
-            if (line.gone) {
-                return Xfer::gone;
+        if (used) {
+            const Framer::End end = settleEnd(line, deadline, wait);
+            if (end != Framer::End::clean) {
+                if (line.gone) {
+                    return Xfer::gone;
+                }
+                if (pendingStop() != 0 && wait != Wait::restore) {
+                    return Xfer::interrupted;
+                }
+                // Nothing showed where the reply ends, so nothing shows where the next packet
+                // begins: what is in hand would swallow the head of the reply asked for again.
+                if (end == Framer::End::open) {
+                    line.framer.lose(Clock::now());
+                }
+                return Xfer::unsure;
             }
-            if (pendingStop() != 0 && wait != Wait::restore) {
-                return Xfer::interrupted;
-            }
-            return Xfer::unsure;
         }
         pkt = f.pkt;
         return Xfer::ok;
@@ -243,20 +251,33 @@ Xfer readReply(Line& line, Packet& pkt, Wait wait, bool used, Say say = Say::alw
 }
 
 // Until the framer knows the boundaries again, bounded by the reply time. Packets it frames
-// meanwhile are traced and passed over: they answer nothing of ours.
+// meanwhile are traced and passed over: they answer nothing of ours. A pause that settles the
+// boundaries brings no packet, so this cannot wait for packets the way pull() does.
 Xfer resync(Line& line) {
     const Time deadline = Clock::now() + std::chrono::milliseconds(gReplyTimeoutMs);
-    while (!line.framer.synced()) {
-        Framer::Framed f;
-        Xfer got = pull(line, deadline, Wait::reply, f);
-        if (got == Xfer::timeout) {
+    for (;;) {
+        while (auto f = line.framer.next()) {
+            trace("<-- ", f->pkt);
+        }
+        if (line.framer.synced()) {
+            return Xfer::ok;
+        }
+        if (Clock::now() >= deadline) {
             return Xfer::unsure;
         }
-        if (got != Xfer::ok) {
-            return got;
+        const Time wake = std::min(deadline, line.framer.settleAt());
+        int ready = waitFor(line.fd, POLLIN, wake, Wait::reply, "Error while reading packet");
+        if (ready < 0) {
+            return pendingStop() != 0 ? Xfer::interrupted : Xfer::failed;
+        }
+        if (ready > 0) {
+            if (Xfer x = drain(line); x != Xfer::ok) {
+                return x;
+            }
+        } else {
+            line.framer.idle(Clock::now());
         }
     }
-    return Xfer::ok;
 }
 
 Xfer readAny(Line& line, Packet& pkt, Wait wait, std::optional<Time> limit = std::nullopt) {

@@ -17,8 +17,9 @@ int runDiagnostics(int fd, unsigned dmask, bool& exchangeOk) {
     // The self-test is answered twice; the second packet is passed over.
     bool ok = query(fd, pkt, 1) == Xfer::ok;
     int result = pkt[at::dmask];
-    // Cut short by a stop signal, the request's mask is no verdict worth printing.
-    if (pendingStop() == 0) {
+    // Cut short by a stop signal or a device gone, the request's mask is no verdict worth
+    // printing.
+    if (pendingStop() == 0 && !lineGone()) {
         printSelfTest(result);
     }
     exchangeOk = ok;

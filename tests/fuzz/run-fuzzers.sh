@@ -27,11 +27,11 @@ fi
 
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DTAVRINSET_SANITIZE=ON -DTAVRINSET_FUZZ=ON >/dev/null
-cmake --build "$build" -j2 --target fuzz-options fuzz-replies >/dev/null
+cmake --build "$build" -j2 --target fuzz-options fuzz-replies fuzz-framer >/dev/null
 
 mkdir -p "$build/findings"
 status=0
-for target in options replies; do
+for target in options replies framer; do
     mkdir -p "$build/corpus-$target"
     log=$build/fuzz-$target.log
     # -close_fd_mask=3 silences the tool's own output; libFuzzer keeps a copy of stderr for its
