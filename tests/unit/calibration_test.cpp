@@ -1,0 +1,407 @@
+// Touches into target points, and corner points into checked calibration bounds.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "calibration.h"
+
+namespace {
+
+using calib::Bounds;
+using calib::Corner;
+using calib::CornerCheck;
+using calib::Edge;
+using calib::Point;
+using calib::SampleCollector;
+using calib::Take;
+
+struct MedianCase {
+    const char* what;
+    std::vector<std::int32_t> values;
+    double median;
+};
+
+TEST(Median, OddTakesTheMiddleEvenTheMeanOfTheMiddleTwo) {
+    const MedianCase cases[] = {
+        {"one value", {7}, 7},
+        {"odd, unsorted", {30, 10, 20}, 20},
+        {"odd, duplicates", {5, 9, 5}, 5},
+        {"even, two", {1, 4}, 2.5},
+        {"even, unsorted four", {40, 10, 30, 20}, 25},
+        {"even, negative", {-3, -1, -10, 8}, -2},
+        {"even, a half below zero", {-2, 1}, -0.5},
+        {"even, no overflow at the top of the range", {2147483647, 2147483646}, 2147483646.5},
+        {"nine", {9, 1, 8, 2, 7, 3, 6, 4, 5}, 5},
+    };
+    for (const MedianCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(calib::median(c.values), c.median);
+    }
+}
+
+// One touch and what the collector must make of it: its verdict and counted() after it.
+struct Step {
+    std::int32_t x;
+    std::int32_t y;
+    Take take;
+    int counted;
+};
+
+struct CollectCase {
+    const char* what;
+    int samples;
+    std::int32_t misclick;
+    std::vector<Step> steps;
+    Point point;  // when the last step is done
+};
+
+const char* name(Take t) {
+    switch (t) {
+        case Take::counted:
+            return "counted";
+        case Take::dropped:
+            return "dropped";
+        case Take::done:
+            return "done";
+        case Take::failed:
+            break;
+    }
+    return "failed";
+}
+
+void collect(int samples, std::int32_t misclick, const std::vector<Step>& steps, Point point) {
+    SampleCollector c(samples, misclick);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const Step& s = steps[i];
+        SCOPED_TRACE("touch " + std::to_string(i + 1));
+        EXPECT_STREQ(name(c.add(s.x, s.y)), name(s.take));
+        EXPECT_EQ(c.counted(), s.counted);
+        EXPECT_EQ(c.touches(), static_cast<int>(i + 1));
+    }
+    if (!steps.empty() && steps.back().take == Take::done) {
+        EXPECT_EQ(c.point().x, point.x);
+        EXPECT_EQ(c.point().y, point.y);
+    }
+}
+
+constexpr Take kCounted = Take::counted;
+constexpr Take kDropped = Take::dropped;
+constexpr Take kDone = Take::done;
+constexpr Take kFailed = Take::failed;
+
+TEST(SampleCollector, GroupsMisclicksAndFailures) {
+    const CollectCase cases[] = {
+        {"one sample: every touch is a group", 1, 80, {{1234, 567, kDone, 1}}, {1234, 567}},
+        {"three clean touches",
+         3,
+         80,
+         {{100, 200, kCounted, 1}, {110, 190, kCounted, 2}, {105, 210, kDone, 3}},
+         {105, 200}},
+        {"x exactly the threshold from the median",
+         3,
+         80,
+         {{1000, 1000, kCounted, 1}, {1000, 1000, kCounted, 2}, {1080, 1000, kDone, 3}},
+         {1000, 1000}},
+        {"x one count over, then a good touch",
+         3,
+         80,
+         {{1000, 1000, kCounted, 1},
+          {1000, 1000, kCounted, 2},
+          {1081, 1000, kDropped, 2},
+          {1000, 1000, kDone, 3}},
+         {1000, 1000}},
+        {"y exactly the threshold below the median",
+         3,
+         80,
+         {{1000, 1000, kCounted, 1}, {1000, 1000, kCounted, 2}, {1000, 920, kDone, 3}},
+         {1000, 1000}},
+        {"y one count over, x right on",
+         3,
+         80,
+         {{1000, 1000, kCounted, 1}, {1000, 1000, kCounted, 2}, {1000, 919, kDropped, 2}},
+         {}},
+        {"the threshold is measured from the group's median, not from the first touch",
+         3,
+         80,
+         {{0, 0, kCounted, 1}, {80, 0, kCounted, 2}, {160, 0, kDone, 3}},
+         {80, 0}},
+        {"even count: the median between the middle two, at the threshold",
+         2,
+         80,
+         {{0, 0, kCounted, 1}, {160, 0, kDone, 2}},
+         {80, 0}},
+        {"even count one over; the later group is the tighter of two",
+         2,
+         80,
+         {{0, 0, kCounted, 1}, {161, 0, kDropped, 1}, {1, 0, kDone, 2}},
+         {0.5, 0}},
+        {"a dropped touch counts again once another joins it",
+         4,
+         81,
+         {{0, 0, kCounted, 1}, {0, 0, kCounted, 2}, {161, 0, kDropped, 2}, {161, 0, kDone, 4}},
+         {80.5, 0}},
+        {"a stray first touch is outweighed as soon as two agree",
+         3,
+         80,
+         {{3000, 3000, kCounted, 1},
+          {100, 100, kDropped, 1},
+          {110, 105, kCounted, 2},
+          {90, 95, kDone, 3}},
+         {100, 100}},
+        {"a stray in between",
+         3,
+         80,
+         {{100, 100, kCounted, 1},
+          {3000, 3000, kDropped, 1},
+          {110, 105, kCounted, 2},
+          {90, 95, kDone, 3}},
+         {100, 100}},
+        {"the tightest pair wins over an earlier one, the earliest of equally tight ones stays",
+         3,
+         80,
+         {{0, 0, kCounted, 1}, {150, 0, kCounted, 2}, {0, 0, kCounted, 2}, {150, 0, kDropped, 2}},
+         {}},
+        {"of equally tight pairs the earlier stays",
+         3,
+         80,
+         {{0, 0, kCounted, 1}, {150, 0, kCounted, 2}, {300, 0, kDropped, 2}},
+         {}},
+        {"twice the samples without a group fail",
+         3,
+         80,
+         {{0, 0, kCounted, 1},
+          {1000, 0, kDropped, 1},
+          {2000, 0, kDropped, 1},
+          {3000, 0, kDropped, 1},
+          {4000, 0, kDropped, 1},
+          {5000, 0, kFailed, 1}},
+         {}},
+        {"the last touch allowed may still complete the group",
+         3,
+         80,
+         {{0, 0, kCounted, 1},
+          {1000, 0, kDropped, 1},
+          {2000, 0, kDropped, 1},
+          {3000, 0, kDropped, 1},
+          {0, 10, kCounted, 2},
+          {0, 20, kDone, 3}},
+         {0, 10}},
+        {"threshold 0: only identical touches group",
+         2,
+         0,
+         {{5, 5, kCounted, 1}, {5, 6, kDropped, 1}, {5, 5, kDone, 2}},
+         {5, 5}},
+        {"one sample: two touches are never needed", 1, 0, {{-7, 65535, kDone, 1}}, {-7, 65535}},
+    };
+    for (const CollectCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        collect(c.samples, c.misclick, c.steps, c.point);
+    }
+}
+
+TEST(SampleCollector, NineSamplesAroundAStray) {
+    // Offsets that keep every prefix a group of its own, ending with -80..80 in steps of 20
+    // around the median 0: the last touch lies exactly at the limit. A stray second touch
+    // must not hold the group up.
+    std::vector<Step> steps;
+    const std::int32_t offsets[] = {0, 20, -20, 40, -40, 60, -60, 80, -80};
+    int counted = 0;
+    for (std::int32_t off : offsets) {
+        ++counted;
+        steps.push_back({2000 + off, 2000 - off, counted == 9 ? kDone : kCounted, counted});
+        if (counted == 2) {
+            steps.push_back({4000, 100, kDropped, 2});
+        }
+    }
+    collect(9, 80, steps, {2000, 2000});
+}
+
+TEST(SampleCollector, NineSamplesEighteenStraysFail) {
+    std::vector<Step> steps;
+    for (int i = 0; i < 18; ++i) {
+        const Take take = i == 0 ? kCounted : i == 17 ? kFailed : kDropped;
+        steps.push_back({1000 * i, 1000 * (i % 3), take, 1});
+    }
+    collect(9, 80, steps, {});
+}
+
+TEST(SampleCollector, TwoSpotsTwiceTheThresholdApart) {
+    // Touches alternate between two spots 160 apart, threshold 80. Balanced clusters sit on
+    // the midpoint and are exactly at the limit; unbalanced ones have their median on one spot
+    // and the other spot 160 away. Eight touches on one spot are tighter than any balanced
+    // eight, and nine complete the group. Also the most work a round can ask of the search:
+    // every pair of touches is close enough to be tried together.
+    const std::vector<Step> steps = {
+        {0, 0, kCounted, 1}, {160, 0, kCounted, 2}, {0, 0, kCounted, 2}, {160, 0, kCounted, 4},
+        {0, 0, kDropped, 4}, {160, 0, kCounted, 6}, {0, 0, kDropped, 6}, {160, 0, kCounted, 8},
+        {0, 0, kDropped, 8}, {160, 0, kDropped, 8}, {0, 0, kDropped, 8}, {160, 0, kDropped, 8},
+        {0, 0, kDropped, 8}, {160, 0, kDropped, 8}, {0, 0, kCounted, 8}, {160, 0, kDropped, 8},
+        {0, 0, kDone, 9},
+    };
+    collect(9, 80, steps, {0, 0});
+}
+
+std::array<Point, 4> box(Point tl, Point tr, Point br, Point bl) {
+    return {tl, tr, br, bl};
+}
+
+// Every field the caller acts on, so that a case fails on anything it did not expect.
+std::string summary(const CornerCheck& c) {
+    std::ostringstream s;
+    if (c.swapped) {
+        s << "swapped ";
+    }
+    const char* edges[] = {"left", "right", "top", "bottom"};
+    for (Edge e : calib::kEdges) {
+        if (c.disagree[static_cast<std::size_t>(e)]) {
+            s << "disagree:" << edges[static_cast<std::size_t>(e)] << " ";
+        }
+    }
+    if (c.flatX) {
+        s << "flat:x ";
+    }
+    if (c.flatY) {
+        s << "flat:y ";
+    }
+    if (c.invertedX) {
+        s << "inverted:x ";
+    }
+    if (c.invertedY) {
+        s << "inverted:y ";
+    }
+    s << (c.usable() ? "usable " : "unusable ");
+    s << c.bounds.xlow << " " << c.bounds.xhigh << " " << c.bounds.ylow << " " << c.bounds.yhigh;
+    return s.str();
+}
+
+struct CornerCase {
+    const char* what;
+    std::array<Point, 4> corners;
+    std::string summary;
+};
+
+const CornerCase kCornerCases[] = {
+    {"a square panel", box({195, 3905}, {3885, 3905}, {3885, 175}, {195, 175}),
+     "usable 195 3885 175 3905"},
+    // Swapped axes: y changes at least as much as x along the top edge.
+    {"top edge moves x and y alike: not swapped", box({0, 1000}, {1000, 2000}, {1000, 0}, {0, 0}),
+     "disagree:top unusable 0 1000 0 1500"},
+    {"top edge moves y half a count more than x: swapped, nothing else judged",
+     box({0, 1000}, {1000, 2000.5}, {1000, 0}, {0, 0}), "swapped unusable 0 1000 0 1500"},
+    {"a swapped panel, x falling along the top edge",
+     box({3905, 195}, {3800, 3885}, {195, 3885}, {195, 195}),
+     "swapped unusable 2050 1998 2040 2040"},
+    // Agreement: a tenth of the span, exactly, agrees; any more disagrees.
+    {"left corners exactly a tenth of the x span apart",
+     box({100, 1000}, {520, 1000}, {520, 0}, {140, 0}), "usable 120 520 0 1000"},
+    {"left corners just over a tenth", box({100, 1000}, {520, 1000}, {519.5, 0}, {140, 0}),
+     "disagree:left unusable 120 520 0 1000"},
+    {"right corners exactly a tenth", box({0, 1000}, {380, 1000}, {420, 0}, {0, 0}),
+     "usable 0 400 0 1000"},
+    {"right corners just over a tenth", box({0.5, 1000}, {380, 1000}, {420, 0}, {0, 0}),
+     "disagree:right unusable 0 400 0 1000"},
+    {"top corners exactly a tenth of the y span apart",
+     box({0, 1000}, {1000, 1040}, {1000, 620}, {0, 620}), "usable 0 1000 620 1020"},
+    {"top corners just over a tenth", box({0, 1000}, {1000, 1040}, {1000, 620.5}, {0, 620}),
+     "disagree:top unusable 0 1000 620 1020"},
+    {"bottom corners exactly a tenth", box({0, 420}, {1000, 420}, {1000, 40}, {0, 0}),
+     "usable 0 1000 20 420"},
+    {"bottom corners just over a tenth", box({0, 419.5}, {1000, 420}, {1000, 40}, {0, 0}),
+     "disagree:bottom unusable 0 1000 20 420"},
+    {"two pairs disagree at once", box({0, 1000}, {1000, 1000}, {1000, 0}, {300, 200}),
+     "disagree:left disagree:bottom unusable 150 1000 100 1000"},
+    // Inversion is noted and the bounds are kept as measured.
+    {"x inverted", box({3885, 3905}, {195, 3905}, {195, 175}, {3885, 175}),
+     "inverted:x usable 3885 195 175 3905"},
+    {"y inverted", box({195, 175}, {3885, 175}, {3885, 3905}, {195, 3905}),
+     "inverted:y usable 195 3885 3905 175"},
+    {"both inverted", box({3885, 175}, {195, 175}, {195, 3905}, {3885, 3905}),
+     "inverted:x inverted:y usable 3885 195 3905 175"},
+    // Rounding: nearest count, halves away from zero.
+    {"positive halves round up", box({100, 1001}, {1000, 1000}, {1000, 0}, {101, 0}),
+     "usable 101 1000 0 1001"},
+    {"negative halves round down", box({-1000, -1}, {-1, -2}, {-2, -1001}, {-1001, -1000}),
+     "usable -1001 -2 -1001 -2"},
+    {"quarters round to the nearer count, on both sides of zero",
+     box({100.5, 999.5}, {1000.5, 1000}, {1001, -1}, {100, -0.5}), "usable 100 1001 -1 1000"},
+    {"a quarter below zero rounds to zero", box({0, 1000}, {1000, 1000}, {1000, -0.5}, {0, 0}),
+     "usable 0 1000 0 1000"},
+    // An axis with no range left after rounding cannot be sent.
+    {"every corner at one x", box({500, 900}, {500, 900}, {500, 100}, {500, 100}),
+     "flat:x unusable 500 500 100 900"},
+    {"x bounds equal only after rounding", box({500, 900}, {500.5, 900}, {500, 100}, {500, 100}),
+     "disagree:right flat:x unusable 500 500 100 900"},
+    {"one count of range is enough", box({500, 900}, {501, 900}, {501, 100}, {500, 100}),
+     "usable 500 501 100 900"},
+    {"every corner at one y", box({100, 500}, {900, 500}, {900, 500}, {100, 500}),
+     "flat:y unusable 100 900 500 500"},
+};
+
+TEST(CheckCorners, SwapAgreementFlatnessInversionAndRounding) {
+    for (const CornerCase& c : kCornerCases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(summary(calib::checkCorners(c.corners)), c.summary);
+    }
+}
+
+struct FindingsCase {
+    const char* what;
+    std::array<Point, 4> corners;
+    std::string text;
+};
+
+TEST(CheckCorners, FindingsNameThePairAndTheFigures) {
+    const FindingsCase cases[] = {
+        {"nothing to say", box({195, 3905}, {3885, 3905}, {3885, 175}, {195, 175}), ""},
+        {"swapped, with the way out", box({3905, 195}, {3800, 3885}, {195, 3885}, {195, 195}),
+         "The X and Y axes are swapped: from the top left corner to the top right one, y "
+         "changed by 3690 and x by only 105.\n"
+         "The controller cannot swap axes: swap the X and Y wires, or use the input stack's "
+         "calibration matrix.\n"},
+        {"left corners", box({100, 1000}, {520, 1000}, {519.5, 0}, {140, 0}),
+         "The left corners disagree in x: 100 and 140 are more than 39.975 apart (a tenth of "
+         "the x span, 399.75).\n"},
+        {"left and bottom corners", box({0, 1000}, {1000, 1000}, {1000, 0}, {300, 200}),
+         "The left corners disagree in x: 0 and 300 are more than 85 apart (a tenth of the x "
+         "span, 850).\n"
+         "The bottom corners disagree in y: 200 and 0 are more than 90 apart (a tenth of the y "
+         "span, 900).\n"},
+        {"right corners and a flat x", box({500, 900}, {500.5, 900}, {500, 100}, {500, 100}),
+         "The right corners disagree in x: 500.5 and 500 are more than 0.025 apart (a tenth of "
+         "the x span, 0.25).\n"
+         "The corners do not spread in x: xlow and xhigh would both be 500.\n"},
+        {"top corners and a flat y", box({100, 500}, {900, 500.5}, {900, 500}, {100, 500}),
+         "The top corners disagree in y: 500 and 500.5 are more than 0.025 apart (a tenth of "
+         "the y span, 0.25).\n"
+         "The corners do not spread in y: ylow and yhigh would both be 500.\n"},
+        {"both axes inverted", box({3885, 175}, {195, 175}, {195, 3905}, {3885, 3905}),
+         "The x axis is inverted: the right side reads lower than the left.\n"
+         "The y axis is inverted: the top reads lower than the bottom.\n"},
+    };
+    for (const FindingsCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(calib::describeFindings(c.corners, calib::checkCorners(c.corners)), c.text);
+    }
+}
+
+TEST(CalibrationTexts, PromptsInOrderAndTheReproducingOptions) {
+    const char* prompts[] = {
+        "Touch the TOP LEFT corner of the screen (1 of 4)",
+        "Touch the TOP RIGHT corner of the screen (2 of 4)",
+        "Touch the BOTTOM RIGHT corner of the screen (3 of 4)",
+        "Touch the BOTTOM LEFT corner of the screen (4 of 4)",
+    };
+    for (std::size_t i = 0; i < calib::kCorners.size(); ++i) {
+        EXPECT_EQ(calib::touchPrompt(calib::kCorners[i]), prompts[i]);
+    }
+    EXPECT_EQ(calib::calibrationOptions({195, 3885, 175, 3905}),
+              "--xlow 195 --xhigh 3885 --ylow 175 --yhigh 3905");
+    EXPECT_EQ(calib::calibrationOptions({-3, 65535, 0, -32768}),
+              "--xlow -3 --xhigh 65535 --ylow 0 --yhigh -32768");
+}
+
+}  // namespace
