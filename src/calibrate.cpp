@@ -18,7 +18,8 @@ using Clock = std::chrono::steady_clock;
 
 enum class Measured { ok, failed, stopped, gone };
 
-// Prompts and acknowledgements: for the operator at the panel, so they go out at once.
+// Prompts, acknowledgements and findings, for the operator at the panel: standard error is
+// unbuffered, so each one shows as soon as it is said.
 [[gnu::format(printf, 1, 2)]] void say(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
@@ -26,9 +27,9 @@ enum class Measured { ok, failed, stopped, gone };
     va_end(args);
 }
 
-// The next touch within the limit that started with this wait. Lines that could not be read
-// (reported by the transport) are passed over on the same clock, so that garbage on the line
-// cannot hold the operator's time limit open.
+// The next touch before the deadline. Packets that could not be read (reported by the
+// transport) are passed over on the same clock, so that garbage on the line cannot hold the
+// operator's time limit open.
 Xfer waitForTouch(int fd, std::uint16_t& x, std::uint16_t& y, Clock::time_point deadline) {
     for (;;) {
         const auto left =
