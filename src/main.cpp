@@ -47,7 +47,7 @@ void usage() {
     std::printf("\nGuided calibration: Touch the corners of the screen, send what they measure\n");
     std::printf("  --calibrate \t\tAsk for touches at each corner, check them, send the range.\n");
     std::printf("  --samples n \t\tTouches per corner (1-9, default 3).\n");
-    std::printf("  --misclick counts \tDrop touches farther than this from the others (default 80).\n");
+    std::printf("  --misclick counts \tDrop touches farther from the others (default 80).\n");
     std::printf("  --touch-timeout s \tSeconds to wait for each touch (1-3600, default 30).\n");
     std::printf("  --dry-run \t\tMeasure and print the calibration, send nothing.\n");
     std::printf("\nOperation: Choose the device, check the result, output for scripts\n");
