@@ -47,6 +47,6 @@ complete -c tavrinset -l calibrate -d 'Guided calibration: touch the targets at 
 complete -c tavrinset -l samples -x -d 'Touches per calibration target (1-9)'
 complete -c tavrinset -l misclick -x -d 'Largest spread of one target\'s touches, in raw counts'
 complete -c tavrinset -l touch-timeout -x -d 'Seconds to wait for each touch'
-complete -c tavrinset -l dry-run -d 'Show the packets without opening the device'
+complete -c tavrinset -l dry-run -d 'Measure and print the calibration, send nothing'
 complete -c tavrinset -l help -d 'Show the options and exit'
 complete -c tavrinset -l version -d 'Show the version and exit'

@@ -44,6 +44,12 @@ void usage() {
     std::printf("\nDiagnostics: Verify the operation of the device\n");
     std::printf("  --diagnostics | -D \tRun self diagnostics.\n");
     std::printf("  --dump | -p \t\tDump transferred packets.\n");
+    std::printf("\nGuided calibration: Touch the corners of the screen, send what they measure\n");
+    std::printf("  --calibrate \t\tAsk for touches at each corner, check them, send the range.\n");
+    std::printf("  --samples n \t\tTouches per corner (1-9, default 3).\n");
+    std::printf("  --misclick counts \tDrop touches farther from the others (default 80).\n");
+    std::printf("  --touch-timeout s \tSeconds to wait for each touch (1-3600, default 30).\n");
+    std::printf("  --dry-run \t\tMeasure and print the calibration, send nothing.\n");
     std::printf("\nOperation: Choose the device, check the result, output for scripts\n");
     std::printf("  --device path \tOpen path instead of /dev/tpanel.\n");
     std::printf("  --verify \t\tRead back what was set, fail on a difference.\n");
@@ -57,7 +63,18 @@ namespace {
 
 constexpr const char* kShortOptions = "w:h:x:X:y:Y:s:d:S:Dpr:u:R:m:";
 // Long options without a short form.
-enum : int { kVersionCode = 0x100, kDeviceCode, kShowCode, kVerifyCode, kJsonCode };
+enum : int {
+    kVersionCode = 0x100,
+    kDeviceCode,
+    kShowCode,
+    kVerifyCode,
+    kJsonCode,
+    kCalibrateCode,
+    kSamplesCode,
+    kMisclickCode,
+    kTouchTimeoutCode,
+    kDryRunCode,
+};
 
 const option kLongOptions[] = {
     {"width", required_argument, nullptr, 'w'},
@@ -81,6 +98,11 @@ const option kLongOptions[] = {
     {"show", no_argument, nullptr, kShowCode},
     {"verify", no_argument, nullptr, kVerifyCode},
     {"json", no_argument, nullptr, kJsonCode},
+    {"calibrate", no_argument, nullptr, kCalibrateCode},
+    {"samples", required_argument, nullptr, kSamplesCode},
+    {"misclick", required_argument, nullptr, kMisclickCode},
+    {"touch-timeout", required_argument, nullptr, kTouchTimeoutCode},
+    {"dry-run", no_argument, nullptr, kDryRunCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -145,6 +167,7 @@ class Parser {
                 setRange(opts_.scaling[axis], &AxisRange::high, name, arg,
                          opts_.scalingGiven[axis]);
                 opts_.scaling[axis].low = 0;
+                noteFirst(setting_, name);
                 break;
             }
             case 'x':
@@ -156,6 +179,7 @@ class Parser {
                 const bool low = code == 'x' || code == 'y';
                 setRange(opts_.calibration[axis], low ? &AxisRange::low : &AxisRange::high, name,
                          arg, opts_.calibrationGiven[axis]);
+                noteFirst(bound_, name);
                 break;
             }
             case 'r': {
@@ -163,21 +187,27 @@ class Parser {
                 if (number(name, arg, INT32_MIN, INT32_MAX, v)) {
                     opts_.raw = static_cast<std::int32_t>(v);
                 }
+                raw_ = name;  // the last one counts, as for the count
                 break;
             }
             case 's':
+                noteFirst(setting_, name);
                 setByte(opts_.filter.slen, opts_.filterMask, filterBit::slen, name, arg);
                 break;
             case 'd':
+                noteFirst(setting_, name);
                 setByte(opts_.filter.deviation, opts_.filterMask, filterBit::deviation, name, arg);
                 break;
             case 'S':
+                noteFirst(setting_, name);
                 setByte(opts_.filter.states, opts_.filterMask, filterBit::states, name, arg);
                 break;
             case 'u':
+                noteFirst(setting_, name);
                 setByte(opts_.report.untouch, opts_.reportMask, reportBit::untouch, name, arg);
                 break;
             case 'R':
+                noteFirst(setting_, name);
                 setByte(opts_.report.repeat, opts_.reportMask, reportBit::repeat, name, arg);
                 break;
             case 'D':
@@ -187,6 +217,7 @@ class Parser {
                 opts_.dump = true;
                 break;
             case 'm':
+                noteFirst(setting_, name);
                 parseMode(name, arg);
                 break;
             case kDeviceCode:
@@ -202,6 +233,37 @@ class Parser {
             case kJsonCode:
                 opts_.json = true;
                 break;
+            case kCalibrateCode:
+                opts_.calibrate = true;
+                break;
+            case kSamplesCode: {
+                long v = 0;
+                if (number(name, arg, calib::kMinSamples, calib::kMaxSamples, v)) {
+                    opts_.guided.samples = static_cast<int>(v);
+                }
+                noteFirst(tuning_, name);
+                break;
+            }
+            case kMisclickCode: {
+                long v = 0;
+                if (number(name, arg, 0, 65535, v)) {
+                    opts_.guided.misclick = static_cast<std::int32_t>(v);
+                }
+                noteFirst(tuning_, name);
+                break;
+            }
+            case kTouchTimeoutCode: {
+                long v = 0;
+                if (number(name, arg, 1, kMaxTouchTimeoutS, v)) {
+                    opts_.guided.touchTimeoutS = static_cast<int>(v);
+                }
+                noteFirst(tuning_, name);
+                break;
+            }
+            case kDryRunCode:
+                opts_.guided.dryRun = true;
+                noteFirst(tuning_, name);
+                break;
             default:
                 // getopt_long has already said what was wrong.
                 failed_ = true;
@@ -214,7 +276,36 @@ class Parser {
         failed_ = true;
     }
 
+    // Options that make no sense together, or alone: each would otherwise be silently
+    // ignored, or fight another for the same setting.
+    void checkCombinations() {
+        if (!opts_.calibrate && !tuning_.empty()) {
+            complain(tuning_ + " needs --calibrate");
+        }
+        if (opts_.calibrate && opts_.raw != 0) {
+            complain("--calibrate cannot be used with " + raw_);
+        }
+        if (opts_.calibrate && !bound_.empty()) {
+            complain("--calibrate cannot be used with " + bound_ +
+                     ": it measures the calibration itself");
+        }
+        if (opts_.guided.dryRun && !setting_.empty()) {
+            complain(setting_ + " cannot be used with --dry-run, which sends nothing");
+        }
+    }
+
   private:
+    static void noteFirst(std::string& first, const char* name) {
+        if (first.empty()) {
+            first = name;
+        }
+    }
+
+    void complain(const std::string& what) {
+        std::fprintf(stderr, "tavrinset: %s\n", what.c_str());
+        failed_ = true;
+    }
+
     bool number(const char* name, const char* arg, long min, long max, long& value) {
         if (parseNumber(arg, min, max, value)) {
             return true;
@@ -287,6 +378,11 @@ class Parser {
 
     Options& opts_;
     bool failed_ = false;
+    // Options as they were written, for the messages of checkCombinations().
+    std::string raw_;      // the last --raw
+    std::string bound_;    // the first calibration bound
+    std::string setting_;  // the first option that sends a setting other than the calibration
+    std::string tuning_;   // the first option that only a guided calibration uses
 };
 
 }  // namespace
@@ -347,6 +443,7 @@ Parsed parseOptions(int argc, char** argv, Options& opts) {
     for (int i = optind; i < argc; ++i) {
         parser.operand(argv[i]);
     }
+    parser.checkCombinations();
     if (parser.failed()) {
         std::fputs("Try 'tavrinset --help' for more information.\n", stderr);
         return Parsed::error;
@@ -387,6 +484,19 @@ int runOperations(Port& port, const Options& opts) {
             return signalStatus(sig);
         }
         return ok ? kStatusOk : kStatusExchangeFailed;
+    }
+    // The calibration measured at the panel goes first, so that one command can set a panel
+    // up. When it could not be measured or sent, nothing else is: an operator who sees it
+    // fail runs the whole command again, and half a setup would be harder to notice.
+    if (opts.calibrate) {
+        const Calibrated result = calibrate(fd, opts.guided);
+        if (int sig = pendingStop()) {
+            return signalStatus(sig);
+        }
+        if (result == Calibrated::failed || lineGone()) {
+            return kStatusExchangeFailed;
+        }
+        ok = result == Calibrated::sent && ok;
     }
     // A device that is gone ends the run: nothing more is sent, nothing more reported.
     auto step = [&](bool wanted, auto&& operation) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "calibrate.h"
 #include "io.h"
 #include "settings.h"
 
@@ -32,6 +33,8 @@ struct Options {
     bool show = false;
     bool verify = false;
     bool json = false;  // standard output as JSON Lines
+    bool calibrate = false;
+    CalibrationRequest guided;  // --samples, --misclick, --touch-timeout, --dry-run
 };
 
 // The process-wide record; the packet transport reads its dump flag.

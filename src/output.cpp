@@ -93,6 +93,15 @@ std::string formatSettings(const HeldSettings& held, Format f) {
     return f == Format::json ? settingsJson(held) : settingsText(held);
 }
 
+std::string formatCalibration(const calib::Bounds& b, Format f) {
+    if (f == Format::json) {
+        return format(
+            "{\"calibration\": {\"xlow\": %d, \"xhigh\": %d, \"ylow\": %d, \"yhigh\": %d}}\n",
+            b.xlow, b.xhigh, b.ylow, b.yhigh);
+    }
+    return calib::calibrationOptions(b) + "\n";
+}
+
 void printSelfTest(int mask) {
     const Format f = outputFormat();
     // The text verdict has never been a line of its own; a JSON line goes out whole.
@@ -105,4 +114,8 @@ bool printTouch(unsigned x, unsigned y) {
 
 bool printSettings(const HeldSettings& held) {
     return write(formatSettings(held, outputFormat()), true);
+}
+
+bool printCalibration(const calib::Bounds& b) {
+    return write(formatCalibration(b, outputFormat()), true);
 }

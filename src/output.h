@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "calibration.h"
 #include "readback.h"
 
 enum class Format { text, json };
@@ -16,6 +17,8 @@ Format outputFormat();
 std::string formatSelfTest(int mask, Format f);  // text: nothing when it passed, no newline
 std::string formatTouch(unsigned x, unsigned y, Format f);
 std::string formatSettings(const HeldSettings& held, Format f);
+// Text: the options that set this calibration, alone on the line, ready to paste into a script.
+std::string formatCalibration(const calib::Bounds& b, Format f);
 
 // The self-test verdict; text shows only a failure.
 void printSelfTest(int mask);
@@ -25,3 +28,5 @@ bool printTouch(unsigned x, unsigned y);
 // The settings read back; a group that could not be read is left out of the text and null in
 // JSON. False when standard output cannot take it.
 bool printSettings(const HeldSettings& held);
+// The calibration measured. False when standard output cannot take it.
+bool printCalibration(const calib::Bounds& b);

@@ -1,13 +1,23 @@
 #include "rawmode.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "settings.h"
 
 Xfer nextTouch(int fd, std::uint16_t& x, std::uint16_t& y, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    // One limit for the whole wait: a packet passed over must not start it again, or a
+    // controller chattering about something else would hold the wait open for ever.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     Packet pkt{};
     for (;;) {
-        Xfer got = readPacketWithin(fd, pkt, timeoutMs);
+        int left = timeoutMs;
+        if (timeoutMs >= 0) {
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            left = static_cast<int>(std::max<std::chrono::milliseconds::rep>(ms.count(), 0));
+        }
+        Xfer got = readPacketWithin(fd, pkt, left);
         if (got != Xfer::ok) {
             return got;
         }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -35,6 +36,9 @@ std::string show(const Options& o) {
     s << "diagnostics=" << o.diagnostics << " raw=" << o.raw << " dump=" << o.dump << "\n";
     s << "device=" << o.device << " show=" << o.show << " verify=" << o.verify << " json=" << o.json
       << "\n";
+    s << "calibrate=" << o.calibrate << " samples=" << o.guided.samples
+      << " misclick=" << o.guided.misclick << " touchTimeout=" << o.guided.touchTimeoutS
+      << " dryRun=" << o.guided.dryRun << "\n";
     return s.str();
 }
 
@@ -66,6 +70,19 @@ struct Good {
     std::vector<std::string> args;
     std::function<void(Options&)> expect;
 };
+
+void runGood(std::span<const Good> cases) {
+    for (const Good& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        Result r = parse(c.args);
+        Options want;
+        c.expect(want);
+        EXPECT_EQ(r.parsed, Parsed::run);
+        EXPECT_EQ(show(r.opts), show(want));
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, "");
+    }
+}
 
 TEST(ParseOptions, AcceptedCommandLines) {
     const Good cases[] = {
@@ -125,16 +142,41 @@ TEST(ParseOptions, AcceptedCommandLines) {
              o.verify = true;
          }},
     };
-    for (const Good& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.args));
-        Result r = parse(c.args);
-        Options want;
-        c.expect(want);
-        EXPECT_EQ(r.parsed, Parsed::run);
-        EXPECT_EQ(show(r.opts), show(want));
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.out, "");
-    }
+    runGood(cases);
+}
+
+TEST(ParseOptions, GuidedCalibration) {
+    const Good cases[] = {
+        {{"--calibrate"}, [](Options& o) { o.calibrate = true; }},
+        {{"--calibrate", "--samples", "1", "--misclick", "0", "--touch-timeout", "1"},
+         [](Options& o) {
+             o.calibrate = true;
+             o.guided.samples = 1, o.guided.misclick = 0, o.guided.touchTimeoutS = 1;
+         }},
+        {{"--samples=9", "--misclick=65535", "--touch-timeout=3600", "--calibrate"},
+         [](Options& o) {
+             o.calibrate = true;
+             o.guided.samples = 9, o.guided.misclick = 65535, o.guided.touchTimeoutS = 3600;
+         }},
+        {{"--calibrate", "--dry-run", "--show", "--json"},
+         [](Options& o) { o.calibrate = o.guided.dryRun = o.show = o.json = true; }},
+        // --raw 0 is no dump, so nothing fights the calibration.
+        {{"--calibrate", "--raw", "0"}, [](Options& o) { o.calibrate = true; }},
+        // The rest of a setup in the same run; only the calibration bounds are its own.
+        {{"--calibrate", "-w", "800", "--mode", "touch", "--slen", "4", "--verify"},
+         [](Options& o) {
+             o.calibrate = o.verify = true;
+             o.scaling[X].high = 800, o.scalingGiven[X] = true;
+             o.mode.reportFlags = 1, o.modeGiven = true;
+             o.filter.slen = 4, o.filterMask = 1;
+         }},
+        {{"--calib", "--dry", "--sam", "2", "--mis", "5", "--touch", "7"},
+         [](Options& o) {
+             o.calibrate = o.guided.dryRun = true;
+             o.guided.samples = 2, o.guided.misclick = 5, o.guided.touchTimeoutS = 7;
+         }},
+    };
+    runGood(cases);
 }
 
 struct ModeCase {
@@ -227,6 +269,55 @@ TEST(ParseOptions, RejectedCommandLines) {
          "tavrinset: invalid option -- 'Q'\n"},
         {{"-w", "abc", "--mode", ""},
          "tavrinset: invalid value 'abc' for -w\ntavrinset: no mode keyword in '' for --mode\n"},
+    };
+    for (const Bad& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        Result r = parse(c.args);
+        EXPECT_EQ(r.parsed, Parsed::error);
+        EXPECT_EQ(r.err, c.err + kTry);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(ParseOptions, RejectedGuidedCalibrations) {
+    const Bad cases[] = {
+        {{"--calibrate", "--samples", "0"}, "tavrinset: invalid value '0' for --samples\n"},
+        {{"--calibrate", "--samples", "10"}, "tavrinset: invalid value '10' for --samples\n"},
+        {{"--calibrate", "--misclick", "-1"}, "tavrinset: invalid value '-1' for --misclick\n"},
+        {{"--calibrate", "--misclick", "65536"},
+         "tavrinset: invalid value '65536' for --misclick\n"},
+        {{"--calibrate", "--touch-timeout", "0"},
+         "tavrinset: invalid value '0' for --touch-timeout\n"},
+        {{"--calibrate", "--touch-timeout", "3601"},
+         "tavrinset: invalid value '3601' for --touch-timeout\n"},
+        {{"--calibrate", "--touch-timeout", "1.5"},
+         "tavrinset: invalid value '1.5' for --touch-timeout\n"},
+        {{"--calibrate=yes"}, "tavrinset: option '--calibrate' doesn't allow an argument\n"},
+        {{"--calibrate", "--samples"}, "tavrinset: option '--samples' requires an argument\n"},
+        // Tuning without a calibration would be silently ignored.
+        {{"--samples", "3"}, "tavrinset: --samples needs --calibrate\n"},
+        {{"-w", "800", "--misclick", "20", "--dry-run"},
+         "tavrinset: --misclick needs --calibrate\n"
+         "tavrinset: -w cannot be used with --dry-run, which sends nothing\n"},
+        {{"--touch-timeout", "5"}, "tavrinset: --touch-timeout needs --calibrate\n"},
+        {{"--dry-run", "--show"}, "tavrinset: --dry-run needs --calibrate\n"},
+        // Two sources for one setting, or two uses of raw reporting.
+        {{"--calibrate", "-r", "4"}, "tavrinset: --calibrate cannot be used with -r\n"},
+        {{"--raw", "-1", "--calibrate"}, "tavrinset: --calibrate cannot be used with --raw\n"},
+        {{"--raw", "3", "--calibrate", "--raw", "0", "-r", "2"},
+         "tavrinset: --calibrate cannot be used with -r\n"},
+        {{"--calibrate", "-Y", "900", "--xlow", "3"},
+         "tavrinset: --calibrate cannot be used with -Y: it measures the calibration itself\n"},
+        // A dry run sends nothing at all, not even the settings it is given along with it.
+        {{"--calibrate", "--dry-run", "--mode", "touch", "-w", "800"},
+         "tavrinset: --mode cannot be used with --dry-run, which sends nothing\n"},
+        {{"--calibrate", "--dry-run", "-u", "3"},
+         "tavrinset: -u cannot be used with --dry-run, which sends nothing\n"},
+        // Every fault on the line is reported, values before combinations.
+        {{"--calibrate", "--samples", "12", "-r", "1", "-x", "5"},
+         "tavrinset: invalid value '12' for --samples\n"
+         "tavrinset: --calibrate cannot be used with -r\n"
+         "tavrinset: --calibrate cannot be used with -x: it measures the calibration itself\n"},
     };
     for (const Bad& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));

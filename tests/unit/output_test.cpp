@@ -133,20 +133,48 @@ TEST(Output, SelfTestAndTouchesInBothFormats) {
     EXPECT_EQ(formatTouch(65535, 0, Format::json), "{\"x\": 65535, \"y\": 0}\n");
 }
 
+struct CalibrationCase {
+    calib::Bounds bounds;
+    std::string text;
+    std::string json;
+};
+
+TEST(Output, CalibrationInBothFormats) {
+    // Each bound in its own place: a swap of any two shows.
+    const CalibrationCase cases[] = {
+        {{195, 3885, 175, 3905},
+         "--xlow 195 --xhigh 3885 --ylow 175 --yhigh 3905\n",
+         "{\"calibration\": {\"xlow\": 195, \"xhigh\": 3885, \"ylow\": 175, \"yhigh\": 3905}}\n"},
+        // An inverted axis is printed as measured, and the extremes of a touch report.
+        {{65535, 0, 1, 2},
+         "--xlow 65535 --xhigh 0 --ylow 1 --yhigh 2\n",
+         "{\"calibration\": {\"xlow\": 65535, \"xhigh\": 0, \"ylow\": 1, \"yhigh\": 2}}\n"},
+    };
+    for (const CalibrationCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(formatCalibration(c.bounds, Format::text), c.text);
+        EXPECT_EQ(formatCalibration(c.bounds, Format::json), c.json);
+    }
+}
+
 TEST(Output, TheCommandLineChoosesTheFormat) {
     options.json = false;
     CaptureStdout();
     printSelfTest(5);
     printSettings(kAll);
+    printCalibration({1, 2, 3, 4});
     const std::string text = GetCapturedStdout();
     options.json = true;
     CaptureStdout();
     printSelfTest(5);
     printSettings(kAll);
+    printCalibration({1, 2, 3, 4});
     const std::string json = GetCapturedStdout();
     options.json = false;
-    EXPECT_EQ(text, formatSelfTest(5, Format::text) + formatSettings(kAll, Format::text));
-    EXPECT_EQ(json, formatSelfTest(5, Format::json) + formatSettings(kAll, Format::json));
+    EXPECT_EQ(text, formatSelfTest(5, Format::text) + formatSettings(kAll, Format::text) +
+                        formatCalibration({1, 2, 3, 4}, Format::text));
+    EXPECT_EQ(json, formatSelfTest(5, Format::json) + formatSettings(kAll, Format::json) +
+                        formatCalibration({1, 2, 3, 4}, Format::json));
 }
 
 }  // namespace

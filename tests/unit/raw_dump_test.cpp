@@ -1,7 +1,13 @@
 // The raw dump: into raw mode, the touch reports it prints, and back to the controller's mode.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "pty_line.h"
+#include "rawmode.h"
 #include "settings.h"
 
 namespace {
@@ -72,6 +78,30 @@ TEST_F(RawDump, EndlessDumpEndsWhenTheLineHangsUp) {
     EXPECT_NE(GetCapturedStderr().find("Error while reading packet"), std::string::npos);
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(controller.finish(), (std::vector<Packet>{kQuery, kRawMode}));
+}
+
+TEST_F(RawDump, OtherPacketsDoNotExtendTheWaitForATouch) {
+    // Something else every 40 ms for a second, then a touch: a wait of 250 ms that started
+    // again at each packet passed over would last until the touch.
+    const Packet other = {0x55, 'Q', 1, 2, 3, 4, 5, 6, 7, 8};
+    std::atomic<bool> written{true};
+    auto send = [&](const Packet& pkt) {
+        written = written &&
+                  write(pty_.master(), pkt.data(), pkt.size()) == static_cast<ssize_t>(pkt.size());
+    };
+    std::thread chatter([&] {
+        for (int i = 0; i < 25; ++i) {
+            send(other);
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+        send(touch(1, 2));
+    });
+    std::uint16_t x = 0;
+    std::uint16_t y = 0;
+    const Xfer got = nextTouch(fd(), x, y, 250);
+    chatter.join();
+    ASSERT_TRUE(written);
+    EXPECT_EQ(got, Xfer::timeout);
 }
 
 }  // namespace

@@ -1,0 +1,377 @@
+#!/usr/bin/env python3
+"""End-to-end cases for the guided calibration: tavrinset --calibrate against the emulator,
+whose --touch list stands for the operator's fingers."""
+import json
+import math
+import sys
+
+sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
+from harness import case, emu, expect, main, patched
+
+LETTER = 1
+ZEROS = "00 00 00 00 00"
+HINT = "Try 'tavrinset --help' for more information.\n"
+CORNERS = ["TOP LEFT", "TOP RIGHT", "BOTTOM RIGHT", "BOTTOM LEFT"]
+
+# A panel that reads about 195..3885 left to right and 175..3905 bottom to top, three touches
+# a corner, a few counts apart as real fingers land: top left, top right, bottom right,
+# bottom left.
+CLEAN = [[(195, 3905), (197, 3903), (196, 3904)],
+         [(3885, 3905), (3887, 3900), (3884, 3903)],
+         [(3885, 175), (3880, 177), (3883, 176)],
+         [(195, 175), (199, 170), (197, 172)]]
+# The same panel with the bottom left corner touched far inside the screen: the left corners
+# disagree in x by much more than a tenth of the x span.
+ASTRAY = CLEAN[:3] + [[(700, 175), (702, 170), (701, 172)]]
+# X and Y wired the wrong way round: along the top edge only y changes.
+SWAPPED = [[(y, x) for x, y in corner] for corner in CLEAN]
+
+
+def touches(corners):
+    """The emulator's options that send these touches, corner after corner."""
+    return [arg for corner in corners for x, y in corner for arg in ("--touch", f"{x},{y}")]
+
+
+def median(values):
+    v = sorted(values)
+    n = len(v)
+    return v[n // 2] if n % 2 else (v[n // 2 - 1] + v[n // 2]) / 2
+
+
+def nearest(v):
+    """The nearest whole count, halves away from zero."""
+    return int(math.copysign(math.floor(abs(v) + 0.5), v))
+
+
+def bounds(corners):
+    """The calibration the touches of one round give, each corner the per-axis median of its
+    own group: worked out here from the rules, not taken from the tool."""
+    tl, tr, br, bl = [(median([x for x, _ in c]), median([y for _, y in c])) for c in corners]
+    return {"xlow": nearest((tl[0] + bl[0]) / 2), "xhigh": nearest((tr[0] + br[0]) / 2),
+            "ylow": nearest((bl[1] + br[1]) / 2), "yhigh": nearest((tl[1] + tr[1]) / 2)}
+
+
+def options_line(b):
+    return f"--xlow {b['xlow']} --xhigh {b['xhigh']} --ylow {b['ylow']} --yhigh {b['yhigh']}\n"
+
+
+def le16(v):
+    return f"{v & 0xff:02x} {(v >> 8) & 0xff:02x}"
+
+
+def calibration_packets(b):
+    return [f"55 43 58 {le16(b['xlow'])} {le16(b['xhigh'])} 00 00 00",
+            f"55 43 59 {le16(b['ylow'])} {le16(b['yhigh'])} 00 00 00"]
+
+
+def letters(run):
+    return "".join(chr(int(h.split()[LETTER], 16)) for h in run.sent())
+
+
+def prompts(run):
+    return [line for line in run.err.splitlines() if line.startswith("Touch the ")]
+
+
+def prompt(i):
+    return f"Touch the {CORNERS[i]} corner of the screen ({i + 1} of 4)"
+
+
+def ours(run):
+    return [line for line in run.err.splitlines() if line.startswith("tavrinset: ")]
+
+
+def raw_mode_kept_to(run, first=0):
+    """Raw reporting switched on exactly as the raw dump does it, and the controller's own
+    mode put back before anything else is sent. first: the exchange of the mode query."""
+    sent = run.sent()
+    reply = run.reply(first)
+    expect(sent[first] == "55 6d 00 00 00 " + ZEROS, "mode query", run)
+    expect(sent[first + 1] == patched(reply, {1: ord("M"), 3: 1, 4: 0}), "raw mode", run)
+    expect(sent[first + 2] == patched(reply, {1: ord("M"), 5: 0, 6: 0, 7: 0, 8: 0, 9: 0}),
+           "the restore comes right after the touches", run)
+    expect(run.state["mode"] == run.initial["mode"], "mode put back", run)
+
+
+def sent_calibration(run, b, at=3):
+    expect(run.sent()[at:at + 2] == calibration_packets(b), "X, then Y", run)
+    expect(run.state["calibration"] == {"x": [b["xlow"], b["xhigh"]],
+                                        "y": [b["ylow"], b["yhigh"]]}, "held", run)
+
+
+def nothing_sent(run, queries="mMM"):
+    expect(letters(run) == queries, "no calibration sent", run)
+    expect(run.state == run.initial, "the controller as it was", run)
+
+
+# --- a clean calibration ------------------------------------------------------------------
+
+@case("clean")
+def clean_touches():
+    run = emu(touches(CLEAN), ["--calibrate"])
+    b = bounds(CLEAN)
+    expect(run.status == 0 and run.out == options_line(b), "the options alone", run)
+    expect(letters(run) == "mMMCC", "query, raw, restore, X, Y", run)
+    raw_mode_kept_to(run)
+    sent_calibration(run, b)
+    # One target at a time, in order, each touch acknowledged right after its prompt.
+    want = ["Touch each corner of the screen 3 times, as close to the corner as you can."]
+    for i, corner in enumerate(CLEAN):
+        want.append(prompt(i))
+        want += [f"  {n} of 3: {x}, {y}" for n, (x, y) in enumerate(corner, 1)]
+    expect(run.err.splitlines() == want, "prompts and acknowledgements", run)
+
+
+@case("clean")
+def printed_options_send_the_same():
+    run = emu(touches(CLEAN), ["--calibrate"])
+    again = emu([], run.out.split())
+    expect(again.status == 0 and again.sent() == run.sent()[3:], "the same two packets", again)
+
+
+@case("clean")
+def json_result():
+    run = emu(touches(CLEAN), ["--calibrate", "--json"])
+    expect(run.status == 0 and run.out.endswith("\n"), "status", run)
+    expect([json.loads(line) for line in run.out.splitlines()] ==
+           [{"calibration": bounds(CLEAN)}], "one object", run)
+    sent_calibration(run, bounds(CLEAN))
+    expect(len(prompts(run)) == 4, "the prompts stay on standard error", run)
+
+
+@case("clean")
+def dry_run_sends_nothing():
+    for extra, out in (([], options_line(bounds(CLEAN))),
+                       (["--json"], json.dumps({"calibration": bounds(CLEAN)}) + "\n")):
+        run = emu(touches(CLEAN), ["--calibrate", "--dry-run", *extra])
+        expect(run.status == 0 and run.out == out, f"printed {extra}", run)
+        raw_mode_kept_to(run)
+        nothing_sent(run)
+
+
+@case("clean")
+def inverted_axes_are_sent_as_measured():
+    mirror_x = [[(4080 - x, y) for x, y in c] for c in CLEAN]
+    mirror_y = [[(x, 4080 - y) for x, y in c] for c in CLEAN]
+    for corners, notes in (
+            (mirror_x, ["The x axis is inverted: the right side reads lower than the left."]),
+            (mirror_y, ["The y axis is inverted: the top reads lower than the bottom."]),
+            ([[(4080 - x, 4080 - y) for x, y in c] for c in CLEAN],
+             ["The x axis is inverted: the right side reads lower than the left.",
+              "The y axis is inverted: the top reads lower than the bottom."])):
+        run = emu(touches(corners), ["--calibrate"])
+        b = bounds(corners)
+        expect(run.status == 0 and run.out == options_line(b), f"{notes}", run)
+        sent_calibration(run, b)
+        expect([line for line in run.err.splitlines() if "inverted" in line] == notes,
+               "noted", run)
+    expect(b["xlow"] > b["xhigh"] and b["ylow"] > b["yhigh"], "both inverted", run)
+
+
+@case("clean")
+def self_test_first():
+    run = emu(touches(CLEAN), ["--calibrate", "--diagnostics"])
+    expect(run.status == 0 and letters(run) == "DmMMCC", "self-test, then calibration", run)
+    raw_mode_kept_to(run, first=1)
+    run = emu(["--selftest-failures", "5", *touches(CLEAN)], ["--calibrate", "-D"])
+    expect(run.status == 255 and letters(run) == "D" and prompts(run) == [], "stopped", run)
+
+
+@case("clean")
+def one_command_sets_a_panel_up():
+    run = emu(touches(CLEAN), ["--show", "--mode", "touch,calib,trim,scale", "--verify",
+                               "--calibrate", "-w", "800"])
+    b = bounds(CLEAN)
+    expect(run.status == 0 and letters(run) == "mMMCCSMmfbm",
+           "calibration, settings, verify, show", run)
+    sent_calibration(run, b)
+    lines = run.out.splitlines(True)
+    expect(lines[0] == options_line(b) and lines[3] == "mode touch,trim,calib,scale (0x01 0x0e)\n",
+           "the calibration, then what the controller holds", run)
+
+
+# --- touches and corners that do not fit -------------------------------------------------
+
+@case("checks")
+def one_misclick_is_dropped():
+    stray = [CLEAN[0][0], (2000, 2000), *CLEAN[0][1:]]
+    run = emu(touches([stray, *CLEAN[1:]]), ["--calibrate"])
+    b = bounds(CLEAN)
+    expect(run.status == 0 and run.out == options_line(b), "as without it", run)
+    sent_calibration(run, b)
+    dropped = [line for line in run.err.splitlines() if "dropped" in line]
+    expect(dropped == ["  dropped 2000, 2000: too far from the other touches, touch again"],
+           "said, and another asked for", run)
+    lines = run.err.splitlines()
+    expect(lines.index(dropped[0]) < lines.index(prompt(1)), "at the first corner", run)
+
+
+@case("checks")
+def no_group_within_twice_the_samples_fails():
+    scattered = [(100, 100), (1000, 1000), (2000, 2000), (3000, 3000)]
+    run = emu(touches([scattered, *CLEAN]), ["--calibrate", "--samples", "2"])
+    expect(run.status == 1 and run.out == "", "status", run)
+    expect(ours(run) == ["tavrinset: no 2 of 4 touches at the TOP LEFT corner agree within 80 "
+                         "counts: calibration stopped, nothing sent"], "message", run)
+    expect(prompts(run) == [prompt(0)], "the fifth touch is not waited for", run)
+    raw_mode_kept_to(run)
+    nothing_sent(run)
+
+
+@case("checks")
+def the_threshold_is_the_one_asked_for():
+    # The clean touches lie at most 3 counts from their corner's median, on either axis; the
+    # top right corner's y (3905, 3900, 3903) is the first to spread that far.
+    run = emu(touches(CLEAN), ["--calibrate", "--misclick", "2"])
+    expect(run.status == 1 and ours(run) == [
+        "tavrinset: no 3 of 6 touches at the TOP RIGHT corner agree within 2 counts: "
+        "calibration stopped, nothing sent"], "not within 2", run)
+    nothing_sent(run)
+    run = emu(touches(CLEAN), ["--calibrate", "--misclick", "3"])
+    expect(run.status == 0 and run.out == options_line(bounds(CLEAN)), "all within 3", run)
+
+
+@case("checks")
+def disagreeing_corners_repeat_the_round():
+    run = emu(touches(ASTRAY + CLEAN), ["--calibrate"])
+    b = bounds(CLEAN)
+    expect(run.status == 0 and run.out == options_line(b), "the second round counts", run)
+    sent_calibration(run, b)
+    expect(prompts(run) == [prompt(i) for i in range(4)] * 2, "two rounds", run)
+    lines = run.err.splitlines()
+    said = lines.index("Round 2 of 3: touch the four corners again.")
+    expect(lines[said - 1].startswith("The left corners disagree in x: 196 and 701 are more "
+                                      "than "), "why", run)
+
+
+@case("checks")
+def corners_that_never_agree_fail_after_three_rounds():
+    run = emu(touches(ASTRAY * 4), ["--calibrate"])
+    expect(run.status == 1 and run.out == "", "status", run)
+    expect(prompts(run) == [prompt(i) for i in range(4)] * 3, "three rounds, no fourth", run)
+    expect(ours(run) == ["tavrinset: the corners still disagree after 3 rounds: calibration "
+                         "stopped, nothing sent"], "message", run)
+    raw_mode_kept_to(run)
+    nothing_sent(run)
+
+
+@case("checks")
+def swapped_axes_stop_at_once():
+    run = emu(touches(SWAPPED * 2), ["--calibrate", "-w", "800"])
+    expect(run.status == 1 and run.out == "", "status", run)
+    expect(prompts(run) == [prompt(i) for i in range(4)], "no second round", run)
+    expect("The controller cannot swap axes: swap the X and Y wires, or use the input stack's "
+           "calibration matrix.\n" in run.err, "the hint", run)
+    expect(ours(run) == ["tavrinset: X and Y swapped: calibration stopped, nothing sent"],
+           "message", run)
+    raw_mode_kept_to(run)
+    nothing_sent(run)
+
+
+# --- time limits, signals, a device gone, failed exchanges ---------------------------------
+
+@case("stops")
+def a_touch_not_given_in_time():
+    run = emu(touches(CLEAN[:2]), ["--calibrate", "--touch-timeout", "1", "-w", "800"])
+    expect(run.status == 1 and run.out == "", "status", run)
+    expect(1 <= run.elapsed < 4, "after about a second", run)
+    expect(prompts(run) == [prompt(i) for i in range(3)], "waited at the third corner", run)
+    expect(run.err.endswith("tavrinset: no touch within 1 s: calibration stopped, nothing "
+                            "sent\n"), "message", run)
+    raw_mode_kept_to(run)
+    nothing_sent(run)
+
+
+@case("stops")
+def ctrl_c_puts_the_mode_back():
+    for sig, status in (("INT", 130), ("TERM", 143)):
+        run = emu(["--after-touches", sig, *touches(CLEAN[:2])], ["--calibrate", "-w", "800"])
+        expect(run.status == status and run.out == "" and ours(run) == [], f"SIG{sig}", run)
+        raw_mode_kept_to(run)
+        nothing_sent(run)
+
+
+@case("stops")
+def device_gone():
+    run = emu(["--after-touches", "hangup", *touches(CLEAN[:2])], ["--calibrate", "-w", "800"])
+    expect(run.status == 1 and run.out == "" and run.elapsed < 2, "ended at once", run)
+    expect(run.err.endswith(prompt(2) + "\nError while reading packet: end of file\n"),
+           "the transport's one message", run)
+    expect(letters(run) == "mM", "nothing more sent", run)
+    # Exchanges: 0 m, 1 M, 2 M (restore), 3 C X.
+    run = emu(["--fault", "3:hangup", *touches(CLEAN)], ["--calibrate", "-w", "800"])
+    expect(run.status == 1 and run.out == "" and ours(run) == [], "gone while sending", run)
+    expect(letters(run) == "mMMC", "nothing sent after it", run)
+
+
+@case("stops")
+def mode_unknown():
+    run = emu(["--fault", "0:short:5", "--fault", "1:short:5", *touches(CLEAN)],
+              ["--calibrate", "-w", "800"])
+    expect(run.status == 1 and run.out == "" and prompts(run) == [], "status", run)
+    expect(ours(run) == ["tavrinset: calibration not started: mode unknown"], "message", run)
+    expect(letters(run) == "mm" and run.state == run.initial, "asked twice, nothing else", run)
+
+
+@case("stops")
+def mode_not_put_back():
+    run = emu(["--fault", "2:no-reply", *touches(CLEAN)], ["--calibrate", "-w", "800"])
+    expect(run.status == 1 and run.out == options_line(bounds(CLEAN)), "measured", run)
+    expect("Timeout while reading packet\n" in run.err and ours(run) == [
+        "tavrinset: calibration not sent: the controller's mode could not be put back"],
+        "messages", run)
+    expect(letters(run) == "mMM", "not sent, and nothing else", run)
+
+
+@case("stops")
+def a_failed_send_is_reported_and_the_run_goes_on():
+    run = emu(["--fault", "3:no-reply", *touches(CLEAN)], ["--calibrate", "-w", "800"])
+    expect(run.status == 1 and run.out == options_line(bounds(CLEAN)), "printed", run)
+    expect("Timeout while reading packet\n" in run.err and ours(run) == [], "one message", run)
+    expect(letters(run) == "mMMCCS", "Y and the width still sent", run)
+
+
+@case("stops")
+def signal_while_sending():
+    run = emu(["--fault", "3:signal:INT", *touches(CLEAN)], ["--calibrate", "-w", "800"])
+    expect(run.status == 130 and run.out == "" and ours(run) == [], "stopped quietly", run)
+    expect(letters(run) == "mMMC", "nothing sent after the signal", run)
+
+
+# --- the options ---------------------------------------------------------------------------
+
+@case("options")
+def bad_command_lines_touch_nothing():
+    for args, message in (
+            (["--calibrate", "--raw", "3"], "--calibrate cannot be used with --raw"),
+            (["--calibrate", "-x", "100"],
+             "--calibrate cannot be used with -x: it measures the calibration itself"),
+            (["--samples", "3"], "--samples needs --calibrate"),
+            (["--misclick", "40", "-w", "800"], "--misclick needs --calibrate"),
+            (["--touch-timeout", "5"], "--touch-timeout needs --calibrate"),
+            (["--dry-run"], "--dry-run needs --calibrate"),
+            (["--calibrate", "--dry-run", "-w", "800"],
+             "-w cannot be used with --dry-run, which sends nothing"),
+            (["--calibrate", "--samples", "0"], "invalid value '0' for --samples"),
+            (["--calibrate", "--samples", "10"], "invalid value '10' for --samples"),
+            (["--calibrate", "--misclick", "-1"], "invalid value '-1' for --misclick"),
+            (["--calibrate", "--touch-timeout", "0"], "invalid value '0' for --touch-timeout")):
+        run = emu(touches(CLEAN), args)
+        expect(run.status == 2 and run.sent() == [] and run.out == "", f"{args}", run)
+        expect(run.err == f"tavrinset: {message}\n{HINT}", "message", run)
+
+
+@case("options")
+def samples_per_corner():
+    five = [[(x + d, y - d) for d in (0, 3, -2, 1, -1)] for x, y in (c[0] for c in CLEAN)]
+    for samples, corners in ((1, [c[:1] for c in CLEAN]), (5, five)):
+        run = emu(touches(corners), ["--calibrate", "--samples", str(samples), "--raw", "0"])
+        b = bounds(corners)
+        expect(run.status == 0 and run.out == options_line(b), f"{samples}", run)
+        sent_calibration(run, b)
+        acks = [line for line in run.err.splitlines() if line.startswith("  ")]
+        expect(acks[-1] == f"  {samples} of {samples}: {corners[3][-1][0]}, {corners[3][-1][1]}",
+               "each corner takes that many", run)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
