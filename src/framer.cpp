@@ -173,6 +173,21 @@ void Framer::complete() {
     ready_.push_back(f);
     ends_.push_back(End::open);
     ++completed_;
+    // Touch reports are what a controller sends most, and a coordinate byte may read 0x55 in
+    // every one of a held finger's: cut at that byte, the stream chains as cleanly as at the
+    // real lead-ins. A packet that is no touch report but holds the head of one was cut there.
+    if (f.pkt[at::letter] != letter::touch) {
+        for (std::size_t k = 2; k + 1 < kSize; ++k) {
+            if (f.pkt[k] == kLeadIn && f.pkt[k + 1] == letter::touch) {
+                endOpen_ = false;
+                lastDoubt_ = false;
+                doubt_ = false;
+                settle(completed_ - 1, End::broken);
+                synced_ = false;
+                return;
+            }
+        }
+    }
     endOpen_ = true;
     lastDoubt_ = doubt_;
     doubt_ = false;
@@ -247,12 +262,30 @@ void Framer::findLeadIn() {
         if (found + kSize > last) {
             break;
         }
-        bool twice = false;
+        // A touch report's letter after the lead-in tells the real starts apart, when only
+        // one of the places has it.
+        auto touchAt = [&](std::size_t i) {
+            return i + 1 + 2 * kSize < hand_.size() && hand_[i + 1].value == letter::touch &&
+                   hand_[i + 1 + kSize].value == letter::touch &&
+                   hand_[i + 1 + 2 * kSize].value == letter::touch;
+        };
+        std::size_t places = 1;
+        std::size_t touches = touchAt(found) ? 1 : 0;
+        std::size_t touchPlace = found;
         for (std::size_t j = found + 1; j < found + kSize; ++j) {
-            twice = twice || leadInAt(j);
+            if (leadInAt(j)) {
+                ++places;
+                if (touchAt(j)) {
+                    ++touches;
+                    touchPlace = j;
+                }
+            }
         }
-        if (twice) {
-            break;
+        if (places > 1) {
+            if (touches != 1) {
+                break;
+            }
+            found = touchPlace;
         }
         pass(found);
         synced_ = true;

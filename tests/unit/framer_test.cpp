@@ -452,39 +452,42 @@ INSTANTIATE_TEST_SUITE_P(
             26,
             0},
         // A held finger whose X reads 0x55 in its low byte: every report has two places that
-        // look like its start, three bytes apart, and nothing tells which one is.
+        // look like its start, three bytes apart. Only the real one is followed by the touch
+        // report's letter.
         Row{"CoordinateLikeALeadInBeforeTheLeadIn",
             {lose({}), in(kSoon, cat({tail(ambiguous(0), 9),
                                       cat({ambiguous(1), ambiguous(2), ambiguous(3), ambiguous(4),
                                            ambiguous(5), ambiguous(6), ambiguous(7)})}))},
-            {},
-            {},
-            false,
-            79,
-            0},
+            {ambiguous(1), ambiguous(2), ambiguous(3), ambiguous(4), ambiguous(5), ambiguous(6),
+             ambiguous(7)},
+            {End::clean, End::clean, End::clean, End::clean, End::clean, End::clean, End::open},
+            true,
+            0,
+            9},
         Row{"CoordinateLikeALeadInAfterTheLeadIn",
             {lose({}), in(kSoon, cat({tail(ambiguous(0), 6),
                                       cat({ambiguous(1), ambiguous(2), ambiguous(3), ambiguous(4),
                                            ambiguous(5), ambiguous(6), ambiguous(7)})}))},
-            {},
-            {},
-            false,
-            76,
-            0},
-        // The finger moves on after a few reports: once the reports that could be read both
-        // ways have gone by, the real lead-ins are the only ones left.
+            {ambiguous(1), ambiguous(2), ambiguous(3), ambiguous(4), ambiguous(5), ambiguous(6),
+             ambiguous(7)},
+            {End::clean, End::clean, End::clean, End::clean, End::clean, End::clean, End::open},
+            true,
+            0,
+            6},
+        // The finger moves on after a few reports: the touch letter has told the real lead-ins
+        // apart from the start.
         Row{"CoordinateLikeALeadInForAWhileIsSeenPast",
             {lose({}),
              in(kSoon, cat({tail(ambiguous(0), 9),
                             cat({ambiguous(1), ambiguous(2), ambiguous(3), report(4), report(5),
                                  report(6), report(7), report(8), report(9)})}))},
-            {ambiguous(2), ambiguous(3), report(4), report(5), report(6), report(7), report(8),
-             report(9)},
+            {ambiguous(1), ambiguous(2), ambiguous(3), report(4), report(5), report(6), report(7),
+             report(8), report(9)},
             {End::clean, End::clean, End::clean, End::clean, End::clean, End::clean, End::clean,
-             End::open},
+             End::clean, End::open},
             true,
             0,
-            19}),
+            9}),
     rowName);
 
 // A 16550 UART hands bytes over when eight are in its receive FIFO, or four character times
@@ -695,6 +698,36 @@ TEST(Framer, SettlesAtAPauseOnlyWhileOneWouldTellSomething) {
             apply(f, e);
         }
         EXPECT_EQ(f.settleAt(), c.want);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Cut at a coordinate byte that reads 0x55, a held finger's reports chain as cleanly as at the
+// real lead-ins; a packet that is no touch report but carries the head of one gives it away.
+TEST(Framer, APacketHoldingTheHeadOfATouchReportWasCutWrong) {
+    const struct {
+        const char* name;
+        Packet pkt;
+        End end;
+    } cases[] = {
+        {"the head of a report inside",
+         {0x55, 0x0b, 0xa7, 0xa8, 0xa9, 0x55, 'T', 1, 2, 3},
+         End::broken},
+        {"a report itself", {0x55, 'T', 0xa7, 0x55, 'T', 0x55, 0x0b, 1, 2, 3}, End::open},
+        {"0x55 without the letter", {0x55, 'F', 0xa7, 0x55, 0x0b, 0x55, 'S', 1, 2, 3}, End::open},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Framer f;
+        f.feed(c.pkt.data(), c.pkt.size(), Framer::Clock::now());
+        const auto got = f.next();
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(got->pkt, c.pkt);
+        EXPECT_EQ(f.endOfLast(), c.end);
+        EXPECT_EQ(f.synced(), c.end != End::broken);
     }
 }
 
