@@ -102,20 +102,25 @@ void Framer::pause() {
     const std::size_t discardedHere = hand_.size() % kSize;
     pass(discardedHere);
     // Counting back from a pause is only as good as the bytes counted: a packet cut short
-    // shifts everything before it. The lead-ins must bear the count out: a packet without one
-    // (a reply may have a lead-in of its own choosing) must be followed by one that has it.
+    // shifts everything before it. Packets are taken back from the pause for as long as the
+    // lead-ins bear the count out; one without it (a reply may choose its own lead-in) only
+    // between two that have it. What comes before is passed over.
     const std::size_t packets = hand_.size() / kSize;
-    bool fits = true;
-    for (std::size_t k = 0; k < packets; ++k) {
-        const bool leadIn = hand_[k * kSize].value == kLeadIn;
-        const bool nextLeadIn = k + 1 < packets && hand_[(k + 1) * kSize].value == kLeadIn;
-        fits = fits && (leadIn || nextLeadIn);
+    auto leadIn = [&](std::size_t k) { return hand_[k * kSize].value == kLeadIn; };
+    std::size_t kept = 0;
+    while (kept < packets) {
+        const std::size_t k = packets - 1 - kept;
+        const bool between = kept > 0 && leadIn(k + 1) && k > 0 && leadIn(k - 1);
+        if (!leadIn(k) && !between) {
+            break;
+        }
+        ++kept;
     }
     // Unless every byte came after a command that found the line empty, in whole packets: then
     // nothing was cut, and the count stands on its own.
     const bool afterWrite = !hand_.empty() && discardedHere == 0 && hand_.front().at >= clearFrom_;
-    if (!fits && !afterWrite) {
-        pass(hand_.size());
+    if (!afterWrite) {
+        pass((packets - kept) * kSize);
     }
     synced_ = true;
     doubt_ = false;

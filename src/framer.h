@@ -41,7 +41,7 @@ class Framer {
     // the eight character times (8.3 ms) its receive FIFO fills for before it hands a steady
     // stream over, with room for scheduling; more behind a USB adapter.
     static constexpr Duration kQuietUart = std::chrono::milliseconds(12);
-    static constexpr Duration kQuietUsb = std::chrono::milliseconds(24);
+    static constexpr Duration kQuietUsb = std::chrono::milliseconds(40);
     // The line time of one byte at 9600 baud: ten bits.
     static constexpr Duration kByteTime = std::chrono::microseconds(1042);
     // The most a pause inside a packet may teach the framer to wait.

@@ -482,12 +482,14 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
     delays = delays_ms(p)
     per_exchange = 0.05 + p.usb_ms / 1000.0 + (0.025 if p.paced else 0)
     repeats = len(ex) - len({e.step.name for e in ex if e.step is not None})
-    bound = (1.5 + delays / 1000.0 + per_exchange * len(ex)
-             + REPLY_TIMEOUT_S * (sum(e.timeouts() for e in ex) + max(0, repeats)))
+    waits = sum(e.timeouts() for e in ex) + max(0, repeats)
+    # Each wait runs out at the reply time, then the line is watched a little for where the
+    # next packet begins.
+    bound = (1.5 + delays / 1000.0 + per_exchange * len(ex) + (REPLY_TIMEOUT_S + 0.25) * waits)
     if stopped_at is not None:
         bound = stopped_at + REPLY_TIMEOUT_S + 0.5  # the mode is put back, then it ends
     if elapsed > bound:
-        problems.append("took %.2f s, bound %.2f s" % (elapsed, bound))
+        problems.append(SHORTFALL + "took %.2f s, bound %.2f s" % (elapsed, bound))
 
     # Settings groups: asked-for or previous, never a mix.
     failing_selftest = "--selftest-failures" in p.emu
@@ -522,7 +524,10 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
     else:
         expected = {0, 1, 255} if p.diag else {0, 1}
     if status not in expected:
-        problems.append("status %d, expected %s" % (status, " or ".join(map(str, expected))))
+        # Giving up on a clean line is safe but short of what was asked; anything else is wrong.
+        short = expected == {0} and status in (1, 255) and not stopped
+        problems.append((SHORTFALL if short else "")
+                        + "status %d, expected %s" % (status, " or ".join(map(str, expected))))
     if status == 255 and any(e.step is not None and e.step.name != "self-test" for e in ex):
         problems.append("status 255, yet it went on after the self-test")
     if status == 0:
@@ -545,6 +550,12 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
         if missing:
             problems.append("status %d and never sent: %s" % (status, ", ".join(missing)))
     return problems
+
+
+# Marks a problem of availability rather than safety: the tool gave up, or took longer, where
+# nothing on the line called for it. Such runs are reported; they fail the soak only when they
+# are more than --max-shortfall of the runs.
+SHORTFALL = "shortfall: "
 
 
 def patience(p):
@@ -590,7 +601,8 @@ def run_one(seed, build, workdir):
     elapsed = min(elapsed, report["durationMs"] / 1000.0)
     problems = check(p, report, proc.returncode, out, elapsed, stopped_at)
     if p.raw > 0 and stopped_at is not None:
-        problems.append("the dump of %d touches had not ended after %.1f s" % (p.raw, stopped_at))
+        problems.append(SHORTFALL + "the dump of %d touches had not ended after %.1f s"
+                        % (p.raw, stopped_at))
     return p, cmd, problems, err
 
 
@@ -615,12 +627,14 @@ def main():
     ap.add_argument("--runs", type=int, default=300)
     ap.add_argument("--jobs", type=int, default=8, help="runs at once (they mostly wait)")
     ap.add_argument("--seed", type=int, default=None, help="first run's seed (default random)")
+    ap.add_argument("--max-shortfall", type=float, default=0.02,
+                    help="share of runs that may fall short of what was asked, never unsafe")
     args = ap.parse_args()
     build = os.path.abspath(args.build)
     first = args.seed if args.seed is not None else random.randrange(1 << 30)
     print("soak: %d runs from seed %d, %d at once" % (args.runs, first, args.jobs), flush=True)
 
-    failed = passed = skipped = 0
+    failed = passed = skipped = short = 0
     by_line = Counter()
     failed_by_line = Counter()
     started = time.monotonic()
@@ -633,9 +647,14 @@ def main():
                 continue
             by_line[line_kind(p)] += 1
             if problems:
-                failed += 1
-                failed_by_line[line_kind(p)] += 1
-                print("FAIL seed %d: %s" % (p.seed, " ".join(cmd)))
+                if all(line.startswith(SHORTFALL) for line in problems):
+                    short += 1
+                    label = "SHORT"
+                else:
+                    failed += 1
+                    failed_by_line[line_kind(p)] += 1
+                    label = "FAIL"
+                print("%s seed %d: %s" % (label, p.seed, " ".join(cmd)))
                 for line in problems:
                     print("    " + line)
                 print("    stderr: " + stderr.strip().replace("\n", "\n            ")[:2000])
@@ -647,8 +666,10 @@ def main():
         print("soak: %d runs skipped: no private mount namespace here" % skipped)
     for kind in sorted(by_line):
         print("soak: %-26s %4d runs, %4d failed" % (kind, by_line[kind], failed_by_line[kind]))
-    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
-    if failed:
+    print("%d passed, %d failed, %d short of what was asked, %d skipped"
+          % (passed, failed, short, skipped))
+    ran = passed + failed + short
+    if failed or short > args.max_shortfall * ran:
         return 1
     return 77 if skipped == args.runs else 0  # 77: nothing could run here
 
