@@ -1,0 +1,143 @@
+#!/bin/busybox sh
+# /init of the test guest. It loads the USB serial drivers, then takes commands, one a line, from
+# the host driver on the console (ttyS0) and answers with lines starting "@@" that the host reads:
+#
+#   run ID DEV TRIGGER ACTION LIMIT ARGS...
+#       Points /dev/tpanel at DEV, sets the line to 7 bits with parity, runs tavrinset ARGS in
+#       the background and, once TRIGGER holds, does ACTION to it. TRIGGER is "-" (never) or
+#       "out:N" / "err:N": standard output or error has N lines. ACTION is "int" (SIGINT, as
+#       Ctrl-C does) or "unplug": print "@@UNPLUG ID" and wait for the host's answer line, as
+#       the host pulls the adapter out. The tool is killed after LIMIT seconds.
+#       Answers @@OUT/@@ERR lines, then "@@RESULT ID status=S ms=T actms=A before=B after=C":
+#       T the run's time, A the time from the action to the tool's end (-1: no action), both in
+#       ms at the 10 ms grain of /proc/uptime; B and C the line as "stty -g" gave it before and
+#       after the run ("gone" when the device had vanished).
+#   wait DEV present|absent
+#       Waits (10 s at most) until DEV exists or not; answers "@@WAIT DEV yes|no".
+#   off
+#       Powers the guest off.
+
+/bin/busybox mkdir -p /proc /sys /dev /tmp /bin /sbin /usr/bin /usr/sbin
+/bin/busybox --install -s
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+# Kernel messages (a USB disconnect, say) must not land in the middle of our lines.
+dmesg -n 1
+exec </dev/ttyS0 >/dev/ttyS0 2>&1
+# No echo of the host's commands; no output processing, so what the tool printed crosses as is.
+stty -echo -opost
+
+fail() {
+    echo "@@FATAL $*"
+    poweroff -f
+}
+
+for m in $(cat /lib/modules/order); do
+    insmod "/lib/modules/$m.ko" || fail "insmod $m"
+done
+
+# Hundredths of a second since boot.
+now() {
+    local up
+    read -r up _ </proc/uptime
+    echo "${up%.*}${up#*.}"
+}
+
+# True while the process runs: not yet reaped, and not a zombie.
+alive() {
+    local pid comm state
+    read -r pid comm state _ 2>/dev/null <"/proc/$1/stat" || return 1
+    [ "$state" != Z ]
+}
+
+lines() {
+    wc -l <"$1"
+}
+
+wait_dev() {
+    local dev=$1 want=$2 n=0
+    while :; do
+        if [ -e "$dev" ]; then [ "$want" = present ] && return 0; else [ "$want" = absent ] && return 0; fi
+        n=$((n + 1))
+        [ $n -gt 200 ] && return 1
+        sleep 0.05
+    done
+}
+
+emit() {
+    local tag=$1 id=$2 file=$3 line
+    while IFS= read -r line || [ -n "$line" ]; do
+        echo "@@$tag $id $line"
+    done <"$file"
+}
+
+run_case() {
+    local id=$1 dev=$2 trigger=$3 action=$4 limit=$5
+    shift 5
+    if ! wait_dev "$dev" present; then
+        echo "@@RESULT $id nodev"
+        return
+    fi
+    ln -sf "$dev" /dev/tpanel
+    if ! stty -F "$dev" cs7 parenb; then
+        echo "@@RESULT $id nostty"
+        return
+    fi
+    local before after status pid t0 t1 tact=-1 fired=
+    before=$(stty -F "$dev" -g)
+    local what=${trigger%%:*} count=${trigger#*:}
+    t0=$(now)
+    tavrinset "$@" >/tmp/out 2>/tmp/err &
+    pid=$!
+    while alive $pid; do
+        if [ -z "$fired" ] && [ "$what" != - ] && [ "$(lines /tmp/$what)" -ge "$count" ]; then
+            fired=1
+            case $action in
+                int) kill -INT $pid ;;
+                unplug)
+                    echo "@@UNPLUG $id"
+                    read -r _
+                    ;;
+            esac
+            tact=$(now)
+        fi
+        if [ $(($(now) - t0)) -gt $((limit * 100)) ]; then
+            kill -KILL $pid
+        fi
+        sleep 0.01
+    done
+    wait $pid
+    status=$?
+    t1=$(now)
+    after=$(stty -F "$dev" -g 2>/dev/null) || after=gone
+    emit OUT "$id" /tmp/out
+    emit ERR "$id" /tmp/err
+    local actms=-1
+    [ "$tact" != -1 ] && actms=$(((t1 - tact) * 10))
+    echo "@@RESULT $id status=$status ms=$(((t1 - t0) * 10)) actms=$actms before=$before after=$after"
+}
+
+# Our arguments never need globbing.
+set -f
+# Which drivers the two lines really have, for the host to check.
+driver() {
+    local d
+    d=$(readlink "/sys/class/tty/${1#/dev/}/device/driver") || d=none
+    echo "${d##*/}"
+}
+wait_dev /dev/ttyUSB0 present
+echo "@@BOOTED $(uname -r) uart=$(driver /dev/ttyS1) usb=$(driver /dev/ttyUSB0)"
+while read -r cmd args; do
+    case $cmd in
+        run) run_case $args ;;
+        wait)
+            set -- $args
+            if wait_dev "$1" "$2"; then echo "@@WAIT $1 yes"; else echo "@@WAIT $1 no"; fi
+            ;;
+        off) break ;;
+        *) echo "@@UNKNOWN $cmd" ;;
+    esac
+done
+poweroff -f
