@@ -14,6 +14,7 @@ failed, 77 (skipped) when QEMU cannot run here.
 """
 
 import argparse
+import fcntl
 import gzip
 import json
 import lzma
@@ -136,7 +137,14 @@ def fetch(cache):
     if os.path.exists(done):
         return
     os.makedirs(cache, exist_ok=True)
+    # Two runs at once fill it one after the other.
+    with open(os.path.join(cache, "lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(done):
+            fill_cache(cache, done)
 
+
+def fill_cache(cache, done):
     def kernel_package():
         deps = run_quiet(["apt-cache", "depends", "--important", "linux-image-amd64"]).stdout
         names = [ln.split()[-1] for ln in deps.splitlines()
