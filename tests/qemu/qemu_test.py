@@ -295,22 +295,27 @@ class Guest:
                "-device", "qemu-xhci,id=xhci",
                "-chardev", "pty,id=usb", "-device", self.ADAPTER,
                "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
+        self.errors = open(os.path.join(workdir, "qemu.log"), "w+")
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
-        threading.Thread(target=self._reader, daemon=True).start()
-        self.qmp = Qmp(self.qmp_path, time.monotonic() + 10)
-        self.pty = {}
-        for c in self.qmp.command("query-chardev"):
-            if c["label"] in ("uart", "usb"):
-                self.pty[c["label"]] = c["filename"].split(":", 1)[1]
-        # Keep the host end of each pty open for the whole run: QEMU takes a pty nobody holds
-        # as unplugged (and detaches the USB adapter), and notices a new holder only a second
-        # later. An emulator then comes and goes without the guest seeing a thing.
+                                     stderr=self.errors)
         self.holders = {}
-        for label, path in self.pty.items():
-            fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-            tty.setraw(fd)
-            self.holders[label] = fd
+        try:
+            threading.Thread(target=self._reader, daemon=True).start()
+            self.qmp = Qmp(self.qmp_path, time.monotonic() + 10)
+            self.pty = {}
+            for c in self.qmp.command("query-chardev"):
+                if c["label"] in ("uart", "usb"):
+                    self.pty[c["label"]] = c["filename"].split(":", 1)[1]
+            # Keep the host end of each pty open for the whole run: QEMU takes a pty nobody
+            # holds as unplugged (and detaches the USB adapter), and notices a new holder only
+            # a second later. An emulator then comes and goes without the guest seeing a thing.
+            for label, path in self.pty.items():
+                fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                self.holders[label] = fd
+                tty.setraw(fd)
+        except BaseException:
+            self.stop()
+            raise
 
     ADAPTER = "usb-serial,id=adapter,chardev=usb,bus=xhci.0"
 
@@ -334,8 +339,9 @@ class Guest:
             except queue.Empty:
                 continue
             if line is None:
-                err = self.proc.stderr.read().decode(errors="replace")
-                raise RuntimeError(f"QEMU ended (waiting for '{prefix}'): {err.strip()}")
+                self.errors.seek(0)
+                err = self.errors.read().strip()
+                raise RuntimeError(f"QEMU ended (waiting for '{prefix}'): {err}")
             if line.startswith("@@FATAL"):
                 raise RuntimeError(f"guest: {line}")
             if line.startswith(prefix):
@@ -370,6 +376,8 @@ class Guest:
                 self.proc.wait()
         for fd in self.holders.values():
             os.close(fd)
+        self.holders = {}
+        self.errors.close()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -390,6 +398,8 @@ class Emulator:
             if "serving" in self.log():
                 return
             time.sleep(0.01)
+        self.proc.kill()
+        self.proc.wait()
         raise RuntimeError(f"tpanel-emu did not start serving: {self.log()}")
 
     def log(self):
@@ -736,7 +746,10 @@ def main():
                     log(f"FAIL  {case.name}: {e}; {len(todo) - n - 1} cases not run")
                     break
                 problems = []
-                case.check(r, problems)
+                try:
+                    case.check(r, problems)
+                except (KeyError, IndexError, ValueError, TypeError) as e:
+                    problems.append(f"the result cannot be read: {e!r}")
                 if case.check is check_full:
                     corrupt[case.where][1] += 1
                     corrupt[case.where][0] += bool(getattr(r, "corrupt_writeback", False))
