@@ -2,13 +2,18 @@
 # /init of the test guest. It loads the USB serial drivers, then takes commands, one a line, from
 # the host driver on the console (ttyS0) and answers with lines starting "@@" that the host reads:
 #
-#   run ID DEV TRIGGER ACTION LIMIT ARGS...
-#       Points /dev/tpanel at DEV, sets the line to 7 bits with parity, runs tavrinset ARGS in
-#       the background and, once TRIGGER holds, does ACTION to it. TRIGGER is "-" (never) or
+#   run ID DEV LINE TRIGGER ACTION LIMIT ARGS...
+#       Points /dev/tpanel at DEV, gives the line the stty settings LINE (comma-separated, e.g.
+#       "cs7,parenb"), runs tavrinset ARGS in the background and, once TRIGGER holds, does
+#       ACTION to it. TRIGGER is "-" (never) or
 #       "out:N" / "err:N": standard output or error has N lines. ACTION is "int" (SIGINT, as
 #       Ctrl-C does) or "unplug": print "@@UNPLUG ID" and wait for the host's answer line, as
 #       the host pulls the adapter out. The tool is killed after LIMIT seconds.
-#       Answers @@OUT/@@ERR lines, then "@@RESULT ID status=S ms=T actms=A before=B after=C":
+#       Twice the guest stops and waits for a line from the host: at "@@READY ID", once the line
+#       is set up (the host then starts the controller), and at "@@ENDED ID", once the tool has
+#       ended (the host then stops it). Nothing else may open the line while the controller
+#       talks: a port opened with the settings we give it echoes what it receives.
+#       Then answers @@OUT/@@ERR lines, and "@@RESULT ID status=S ms=T actms=A before=B after=C":
 #       T the run's time, A the time from the action to the tool's end (-1: no action), both in
 #       ms at the 10 ms grain of /proc/uptime; B and C the line as "stty -g" gave it before and
 #       after the run ("gone" when the device had vanished).
@@ -74,20 +79,23 @@ emit() {
 }
 
 run_case() {
-    local id=$1 dev=$2 trigger=$3 action=$4 limit=$5
-    shift 5
+    local id=$1 dev=$2 line=$3 trigger=$4 action=$5 limit=$6
+    shift 6
     if ! wait_dev "$dev" present; then
         echo "@@RESULT $id nodev"
         return
     fi
     ln -sf "$dev" /dev/tpanel
-    if ! stty -F "$dev" cs7 parenb; then
+    # shellcheck disable=SC2046 # one setting a word
+    if ! stty -F "$dev" $(echo "$line" | tr , ' '); then
         echo "@@RESULT $id nostty"
         return
     fi
     local before after status pid t0 t1 tact=-1 fired=
     before=$(stty -F "$dev" -g)
     local what=${trigger%%:*} count=${trigger#*:}
+    echo "@@READY $id"
+    read -r _
     t0=$(now)
     tavrinset "$@" >/tmp/out 2>/tmp/err &
     pid=$!
@@ -111,6 +119,8 @@ run_case() {
     wait $pid
     status=$?
     t1=$(now)
+    echo "@@ENDED $id"
+    read -r _
     after=$(stty -F "$dev" -g 2>/dev/null) || after=gone
     emit OUT "$id" /tmp/out
     emit ERR "$id" /tmp/err
