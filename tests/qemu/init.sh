@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash # busybox ash, which has local as dash does
 # /init of the test guest. It loads the USB serial drivers, then takes commands, one a line, from
 # the host driver on the console (ttyS0) and answers with lines starting "@@" that the host reads:
 #
@@ -39,9 +40,9 @@ fail() {
     poweroff -f
 }
 
-for m in $(cat /lib/modules/order); do
+while read -r m; do
     insmod "/lib/modules/$m.ko" || fail "insmod $m"
-done
+done </lib/modules/order
 
 # Hundredths of a second since boot.
 now() {
@@ -52,8 +53,9 @@ now() {
 
 # True while the process runs: not yet reaped, and not a zombie.
 alive() {
-    local pid comm state
-    read -r pid comm state _ 2>/dev/null <"/proc/$1/stat" || return 1
+    local state
+    # pid (comm) state ...: our comm has no spaces.
+    read -r _ _ state _ 2>/dev/null <"/proc/$1/stat" || return 1
     [ "$state" != Z ]
 }
 
@@ -64,7 +66,11 @@ lines() {
 wait_dev() {
     local dev=$1 want=$2 n=0
     while :; do
-        if [ -e "$dev" ]; then [ "$want" = present ] && return 0; else [ "$want" = absent ] && return 0; fi
+        if [ -e "$dev" ]; then
+            [ "$want" = present ] && return 0
+        elif [ "$want" = absent ]; then
+            return 0
+        fi
         n=$((n + 1))
         [ $n -gt 200 ] && return 1
         sleep 0.05
@@ -100,7 +106,7 @@ run_case() {
     tavrinset "$@" >/tmp/out 2>/tmp/err &
     pid=$!
     while alive $pid; do
-        if [ -z "$fired" ] && [ "$what" != - ] && [ "$(lines /tmp/$what)" -ge "$count" ]; then
+        if [ -z "$fired" ] && [ "$what" != - ] && [ "$(lines "/tmp/$what")" -ge "$count" ]; then
             fired=1
             case $action in
                 int) kill -INT $pid ;;
@@ -126,7 +132,8 @@ run_case() {
     emit ERR "$id" /tmp/err
     local actms=-1
     [ "$tact" != -1 ] && actms=$(((t1 - tact) * 10))
-    echo "@@RESULT $id status=$status ms=$(((t1 - t0) * 10)) actms=$actms before=$before after=$after"
+    echo "@@RESULT $id status=$status ms=$(((t1 - t0) * 10)) actms=$actms" \
+        "before=$before after=$after"
 }
 
 # Our arguments never need globbing.
@@ -141,8 +148,12 @@ wait_dev /dev/ttyUSB0 present
 echo "@@BOOTED $(uname -r) uart=$(driver /dev/ttyS1) usb=$(driver /dev/ttyUSB0)"
 while read -r cmd args; do
     case $cmd in
-        run) run_case $args ;;
+        run)
+            # shellcheck disable=SC2086 # the words of a command line
+            run_case $args
+            ;;
         wait)
+            # shellcheck disable=SC2086
             set -- $args
             if wait_dev "$1" "$2"; then echo "@@WAIT $1 yes"; else echo "@@WAIT $1 no"; fi
             ;;
