@@ -14,7 +14,9 @@
 #       is set up (the host then starts the controller), and at "@@ENDED ID", once the tool has
 #       ended (the host then stops it). Nothing else may open the line while the controller
 #       talks: a port opened with the settings we give it echoes what it receives.
-#       Then answers @@OUT/@@ERR lines, and "@@RESULT ID status=S ms=T actms=A before=B after=C":
+#       Then answers @@OUT/@@ERR lines (400 at most of each), and
+#       "@@RESULT ID status=S ms=T actms=A outlines=O errlines=E before=B after=C", O and E
+#       the whole line counts:
 #       T the run's time, A the time from the action to the tool's end (-1: no action), both in
 #       ms at the 10 ms grain of /proc/uptime; B and C the line as "stty -g" gave it before and
 #       after the run ("gone" when the device had vanished).
@@ -77,11 +79,12 @@ wait_dev() {
     done
 }
 
+# The first 400 lines of a file: a tool gone wild must not flood the console.
 emit() {
     local tag=$1 id=$2 file=$3 line
-    while IFS= read -r line || [ -n "$line" ]; do
+    head -n 400 "$file" | while IFS= read -r line || [ -n "$line" ]; do
         echo "@@$tag $id $line"
-    done <"$file"
+    done
 }
 
 run_case() {
@@ -133,7 +136,7 @@ run_case() {
     local actms=-1
     [ "$tact" != -1 ] && actms=$(((t1 - tact) * 10))
     echo "@@RESULT $id status=$status ms=$(((t1 - t0) * 10)) actms=$actms" \
-        "before=$before after=$after"
+        "outlines=$(lines /tmp/out) errlines=$(lines /tmp/err) before=$before after=$after"
 }
 
 # Our arguments never need globbing.

@@ -444,8 +444,8 @@ class Result:
                 if p["dir"] == "out" and p.get("exchange") == exchange and p["kind"] == "reply"]
 
     def __str__(self):
-        text = (f"    {self.raw}\n    stdout: {self.out}\n    stderr:\n"
-                + "".join(f"      {ln}\n" for ln in self.err))
+        text = (f"    {self.raw}\n    stdout: {self.out[:50]}\n    stderr:\n"
+                + "".join(f"      {ln}\n" for ln in self.err[:100]))
         if self.report is not None:
             text += "    controller saw:\n" + "".join(
                 f"      {p['dir']:3} {p['hex']}  {p['kind']} {p.get('exchange', '')}\n"
@@ -615,7 +615,7 @@ def check_unplugged(r, problems):
         problems.append(f"ended {r.actms} ms after the adapter was pulled")
     messages = [ln for ln in r.err if not is_trace(ln)]
     if len(messages) != 1:
-        problems.append(f"{len(messages)} messages, expected one: {messages}")
+        problems.append(f"{len(messages)} messages, expected one: {messages[:12]}")
 
 
 def check_unplugged_configuring(r, problems):
@@ -664,10 +664,10 @@ def cases(uart_runs, usb_runs):
             out.append(Case(f"{where}-full-under-touch-{i + 1}", where, FULL, check_full,
                             emu=hold, line=QUIET_LINE))
     out.append(Case("usb-unplug-dump", "usb", ["--raw", "-1"], check_unplugged,
-                    emu=touches[:6], trigger="out:2", action="unplug", unplug=True))
+                    emu=touches[:6], trigger="out:2", action="unplug", unplug=True, limit=10))
     out.append(Case("usb-unplug-configuring", "usb", FULL, check_unplugged_configuring,
                     emu=["--fault", "2:no-reply"], trigger="err:5", action="unplug",
-                    unplug=True))
+                    unplug=True, limit=10))
     return out
 
 
