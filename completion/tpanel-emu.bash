@@ -33,7 +33,7 @@ _tpanel_emu()
     if ((${#line[@]} > 2)) && [[ ${line[-2]} == --fault && ${line[-1]} == +([0-9]):*x ]]; then
         local word=${line[-1]%x} head=''
         [[ $COMP_WORDBREAKS == *:* ]] || head=${word%%:*}:
-        local kinds="no-reply short: extra touch-before delay: hangup signal:"
+        local kinds="no-reply short: drop: extra touch-before delay: ignore hangup signal:"
         mapfile -t COMPREPLY < <(compgen -P "$head" -W "$kinds" -- "${word#*:}")
         # "short:" still wants its argument.
         [[ ${#COMPREPLY[@]} == 1 && ${COMPREPLY[0]} == *: ]] && compopt -o nospace 2>/dev/null
@@ -43,8 +43,14 @@ _tpanel_emu()
         --fault)
             return
             ;;
-        --link | --json)
+        --link | --json | --attach)
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+            return
+            ;;
+        --adapter)
+            mapfile -t COMPREPLY < <(compgen -W "uart usb usb:" -- "$cur")
+            # "usb:" still wants its milliseconds.
+            [[ ${#COMPREPLY[@]} == 1 && ${COMPREPLY[0]} == *: ]] && compopt -o nospace 2>/dev/null
             return
             ;;
         --after-touches)
@@ -52,14 +58,15 @@ _tpanel_emu()
             return
             ;;
         --scaling-x | --scaling-y | --calibration-x | --calibration-y | --filter | \
-            --report | --mode | --selftest-failures | --touch | --foreign | --pending)
+            --report | --mode | --selftest-failures | --touch | --hold | --foreign | --pending)
             return
             ;;
     esac
 
     local opts="--scaling-x --scaling-y --calibration-x --calibration-y --filter
-        --report --mode --selftest-failures --touch --foreign --after-touches --fault
-        --pending --pace --link --json --quiet --help --version --"
+        --report --mode --selftest-failures --hold --touch --foreign --after-touches --fault
+        --pending --pace --adapter --link --no-private-dev --attach --json --quiet --help
+        --version --"
     mapfile -t COMPREPLY < <(compgen -W "$opts" -- "$cur")
 } &&
     complete -F _tpanel_emu tpanel-emu

@@ -62,6 +62,14 @@ bool Controller::rawMode() const {
     return state_.mode.reportFlags == modeBit::reportTouch && state_.mode.processFlags == 0;
 }
 
+bool Controller::streams() const {
+    return (state_.mode.reportFlags & modeBit::reportStream) != 0;
+}
+
+bool Controller::reportsPresses() const {
+    return (state_.mode.reportFlags & modeBit::reportTouch) != 0 && !streams();
+}
+
 Packet Controller::filterReply() const {
     Packet pkt = filled(reply::filter);
     pkt[at::slen] = state_.filter.slen;
@@ -95,7 +103,17 @@ std::string Controller::setRange(AxisRange (&ranges)[2], const char* what, const
     return format("%s %c %d..%d", what, axis, r.low, r.high);
 }
 
-Answer Controller::answer(const Packet& cmd) {
+Answer Controller::answer(const Packet& cmd, bool apply) {
+    const ControllerState before = state_;
+    Answer a = answerAndApply(cmd);
+    if (!apply) {
+        state_ = before;
+        a.effect = "ignored: " + a.effect;
+    }
+    return a;
+}
+
+Answer Controller::answerAndApply(const Packet& cmd) {
     Answer a;
     Packet ack = filled(reply::ack);
     // Which command this acknowledges, in a byte the tool never looks at.

@@ -50,14 +50,20 @@ class Controller {
   public:
     explicit Controller(const ControllerState& state) : state_(state) {}
 
-    // Applies one command and returns the packets the controller sends back, in order.
-    Answer answer(const Packet& cmd);
+    // Applies one command and returns the packets the controller sends back, in order. Not
+    // applied, the command is answered all the same and the state stays as it was.
+    Answer answer(const Packet& cmd, bool apply = true);
 
     const ControllerState& state() const { return state_; }
     // Reporting initial presses only, unprocessed: the mode the raw dump asks for.
     bool rawMode() const;
+    // A finger on the panel is reported continuously...
+    bool streams() const;
+    // ...or once, when it comes down.
+    bool reportsPresses() const;
 
   private:
+    Answer answerAndApply(const Packet& cmd);
     Packet filterReply() const;
     Packet reportReply() const;
     Packet modeReply() const;

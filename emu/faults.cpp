@@ -43,7 +43,8 @@ int parseSignal(const std::string& text) {
 
 namespace {
 const char* const kKindList =
-    "no-reply, short:N with N 0-9, extra, touch-before, delay:MS, hangup, signal:SIG";
+    "no-reply, short:K with K 0-9, drop:K with K 0-9, extra, touch-before, delay:MS, hangup, "
+    "signal:SIG, ignore";
 }  // namespace
 
 bool FaultPlan::add(const std::string& spec, std::string& error) {
@@ -59,15 +60,15 @@ bool FaultPlan::add(const std::string& spec, std::string& error) {
         arg = kind.substr(second + 1);
         kind.resize(second);
     }
-    static const char* const kKinds[] = {"no-reply", "short",  "extra", "touch-before",
-                                         "delay",    "hangup", "signal"};
+    static const char* const kKinds[] = {"no-reply", "short",  "drop",   "extra", "touch-before",
+                                         "delay",    "hangup", "signal", "ignore"};
     if (std::find(std::begin(kKinds), std::end(kKinds), kind) == std::end(kKinds)) {
         error = "unknown fault '" + kind + "' (" + kKindList + ")";
         return false;
     }
     Fault& f = faults_[static_cast<unsigned>(index)];
     long n = 0;
-    bool wantsArg = kind == "short" || kind == "delay" || kind == "signal";
+    bool wantsArg = kind == "short" || kind == "drop" || kind == "delay" || kind == "signal";
     if (wantsArg != (colon != spec.rfind(':'))) {
         error = wantsArg ? "'" + kind + "' needs an argument" : "'" + kind + "' takes no argument";
         return false;
@@ -78,6 +79,9 @@ bool FaultPlan::add(const std::string& spec, std::string& error) {
     } else if (kind == "short") {
         ok = parseNumber(arg, 0, 9, n);
         f.shortBytes = static_cast<int>(n);
+    } else if (kind == "drop") {
+        ok = parseNumber(arg, 0, 9, n);
+        f.dropByte = static_cast<int>(n);
     } else if (kind == "extra") {
         f.extra = true;
     } else if (kind == "touch-before") {
@@ -90,6 +94,8 @@ bool FaultPlan::add(const std::string& spec, std::string& error) {
     } else if (kind == "signal") {
         f.signal = parseSignal(arg);
         ok = f.signal != 0;
+    } else if (kind == "ignore") {
+        f.ignore = true;
     }
     if (!ok) {
         error = "bad argument '" + arg + "' for fault '" + kind + "' (" + kKindList + ")";
@@ -106,6 +112,18 @@ Fault FaultPlan::at(unsigned exchange) const {
 Outgoing whole(const Packet& pkt, const char* kind) {
     return {std::vector<std::uint8_t>(pkt.begin(), pkt.end()), kind};
 }
+
+namespace {
+
+void loseByte(Outgoing& out, int pos) {
+    if (pos >= 0 && static_cast<std::size_t>(pos) < out.bytes.size()) {
+        out.lost = pos;
+        // A short reply stays short; a whole one is no longer whole.
+        out.kind = out.kind == "reply" ? "dropped" : out.kind;
+    }
+}
+
+}  // namespace
 
 std::vector<Outgoing> shapeReplies(const std::vector<Packet>& replies, const Fault& f) {
     std::vector<Outgoing> out;
@@ -124,11 +142,15 @@ std::vector<Outgoing> shapeReplies(const std::vector<Packet>& replies, const Fau
             const Packet& first = replies.front();
             out.push_back(
                 {std::vector<std::uint8_t>(first.begin(), first.begin() + f.shortBytes), "short"});
+            loseByte(out.back(), f.dropByte);
         }
         return out;
     }
-    for (const Packet& pkt : replies) {
-        out.push_back(whole(pkt, "reply"));
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        out.push_back(whole(replies[i], "reply"));
+        if (i == 0) {
+            loseByte(out.back(), f.dropByte);
+        }
     }
     if (f.extra) {
         out.push_back(whole(foreignPacket(reply::unsolicited), "extra"));

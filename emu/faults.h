@@ -20,6 +20,8 @@ struct Fault {
     int delayMs = 0;      // the replies start this late
     bool hangup = false;  // the line is closed instead of answering
     int signal = 0;       // sent to the command as soon as the packet is in
+    int dropByte = -1;    // this byte of the first reply is lost on the line
+    bool ignore = false;  // acknowledged as usual, but the state stays as it was
 };
 
 class FaultPlan {
@@ -34,8 +36,9 @@ class FaultPlan {
 
 // One piece of output: a whole packet, or the part of one that a fault lets through.
 struct Outgoing {
-    std::vector<std::uint8_t> bytes;
-    std::string kind;  // reply, short, touch, foreign, extra, pending
+    std::vector<std::uint8_t> bytes;  // as the controller sends them
+    std::string kind;                 // reply, short, dropped, touch, held, foreign, extra, pending
+    int lost = -1;                    // the byte of them that never arrives
 };
 
 Outgoing whole(const Packet& pkt, const char* kind);

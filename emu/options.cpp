@@ -21,14 +21,18 @@ enum Code {
     kMode,
     kSelfTest,
     kTouch,
+    kHold,
     kForeign,
     kAfterTouches,
     kFault,
     kPending,
     kPace,
+    kAdapter,
     kJson,
     kQuiet,
     kLink,
+    kAttach,
+    kNoPrivateDev,
     kHelp,
     kVersion,
 };
@@ -43,14 +47,18 @@ const option kOptions[] = {
     {"mode", required_argument, nullptr, kMode},
     {"selftest-failures", required_argument, nullptr, kSelfTest},
     {"touch", required_argument, nullptr, kTouch},
+    {"hold", required_argument, nullptr, kHold},
     {"foreign", required_argument, nullptr, kForeign},
     {"after-touches", required_argument, nullptr, kAfterTouches},
     {"fault", required_argument, nullptr, kFault},
     {"pending", required_argument, nullptr, kPending},
     {"pace", no_argument, nullptr, kPace},
+    {"adapter", required_argument, nullptr, kAdapter},
     {"json", optional_argument, nullptr, kJson},
     {"quiet", no_argument, nullptr, kQuiet},
     {"link", required_argument, nullptr, kLink},
+    {"attach", required_argument, nullptr, kAttach},
+    {"no-private-dev", no_argument, nullptr, kNoPrivateDev},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -129,6 +137,13 @@ class Parser {
                               "touch"));
                 }
                 break;
+            case kHold:
+                if (!hold(arg)) {
+                    complain(name, arg,
+                             "expected X,Y or X,Y:RATE, X and Y from 0 to 65535, "
+                             "RATE from 1 to 96");
+                }
+                break;
             case kForeign: {
                 bool one = std::strlen(arg) == 1 && arg[0] != letter::touch;
                 if (expect(one, name, arg, "one character other than T")) {
@@ -156,6 +171,11 @@ class Parser {
             case kPace:
                 o_.pace = true;
                 break;
+            case kAdapter:
+                if (!adapter(arg)) {
+                    complain(name, arg, "expected uart, usb or usb:MS with MS from 1 to 1000");
+                }
+                break;
             case kJson:
                 o_.report = ReportTo::json;
                 o_.jsonFile = arg != nullptr ? arg : "";
@@ -167,13 +187,79 @@ class Parser {
                 o_.link = arg;
                 expect(!o_.link.empty(), name, arg, "a path");
                 break;
+            case kAttach:
+                o_.attach = arg;
+                expect(!o_.attach.empty(), name, arg, "a path");
+                break;
+            case kNoPrivateDev:
+                o_.privateDev = false;
+                break;
             default:
                 failed = true;  // getopt_long has said what
                 break;
         }
     }
 
+    // What the options say together; false when they cannot go together, reported.
+    bool consistent() {
+        auto refuse = [this](const char* why) {
+            std::fprintf(stderr, "tpanel-emu: %s\n", why);
+            failed = true;
+        };
+        if (!o_.attach.empty()) {
+            if (!o_.command.empty()) {
+                refuse("--attach serves the terminal to whatever is at its far end: no command");
+            }
+            if (!o_.link.empty()) {
+                refuse("--attach and --link exclude each other: there is no pty of ours to link");
+            }
+            if (!o_.privateDev) {
+                refuse("--attach runs no command, so --no-private-dev has nothing to do");
+            }
+        } else if (!o_.privateDev && (o_.command.empty() || o_.link.empty())) {
+            refuse("--no-private-dev needs a command and the --link PATH where it finds the line");
+        } else if (o_.command.empty() && o_.link.empty()) {
+            refuse("no command to run (give -- COMMAND ARGS..., --link PATH or --attach PATH)");
+        }
+        return !failed;
+    }
+
   private:
+    // "X,Y" or "X,Y:RATE".
+    bool hold(const char* arg) {
+        std::string text = arg;
+        long rate = 0;
+        if (auto colon = text.find(':'); colon != std::string::npos) {
+            if (!parseNumber(text.substr(colon + 1), 1, 96, rate)) {
+                return false;
+            }
+            text.resize(colon);
+        }
+        long v[2] = {0, 0};
+        if (!numbers(text.c_str(), 2, 0, 65535, v)) {
+            return false;
+        }
+        o_.hold = {true, touchReport(narrow<std::uint16_t>(v[0]), narrow<std::uint16_t>(v[1])),
+                   narrow<int>(rate)};
+        return true;
+    }
+
+    // "uart", "usb" or "usb:MS".
+    bool adapter(const char* arg) {
+        const std::string text = arg;
+        if (text == "uart") {
+            o_.adapter = {Adapter::uart, {}};
+            return true;
+        }
+        long ms = 16;
+        if (text != "usb" &&
+            (text.rfind("usb:", 0) != 0 || !parseNumber(text.substr(4), 1, 1000, ms))) {
+            return false;
+        }
+        o_.adapter = {Adapter::usb, std::chrono::milliseconds(ms)};
+        return true;
+    }
+
     bool expect(bool ok, const char* name, const char* arg, const char* wanted) {
         if (!ok) {
             complain(name, arg, (std::string("expected ") + wanted).c_str());
@@ -213,12 +299,7 @@ EmuParsed parseEmuOptions(int argc, char** argv, EmuOptions& o) {
         parser.apply(code, index >= 0 ? kOptions[index].name : "?", optarg);
     }
     o.command.assign(argv + optind, argv + argc);
-    if (o.command.empty() && o.link.empty()) {
-        std::fputs("tpanel-emu: no command to run (give -- COMMAND ARGS..., or --link PATH)\n",
-                   stderr);
-        parser.failed = true;
-    }
-    if (parser.failed) {
+    if (parser.failed || !parser.consistent()) {
         std::fputs("Try 'tpanel-emu --help' for more information.\n", stderr);
         return EmuParsed::error;
     }
@@ -229,6 +310,7 @@ void emuUsage(std::FILE* out) {
     std::fputs(
         R"(Usage: tpanel-emu [OPTION]... -- COMMAND [ARG]...
        tpanel-emu [OPTION]... --link PATH
+       tpanel-emu [OPTION]... --attach PATH
 Emulates the touchscreen controller at the far end of /dev/tpanel on a pseudo-terminal and
 runs COMMAND in a private mount namespace where /dev/tpanel is that terminal. Exits with
 COMMAND's status (128+N when it was killed by signal N). At the end it reports every packet
@@ -244,6 +326,14 @@ Controller state at start (numbers are decimal or 0x hexadecimal):
   --mode REPORT,PROCESS      mode flag bytes (default 0x07,0x4e)
   --selftest-failures MASK   failure mask the self-test reports (default 0: passes)
 
+A finger held on the panel, reported by the controller on its own:
+  --hold X,Y[:RATE]          touch reports ('T') with these raw coordinates, RATE a second
+                             (1-96; default 96, back to back on a paced line) for as long
+                             as the mode has the stream bit (0x02; the default mode has it),
+                             and one after each mode command that sets the touch bit (0x01)
+                             without the stream bit. Each is a whole packet, sent after
+                             whatever is already going out
+
 Touch reports, sent in the given order after a mode command that leaves the controller
 in raw mode (report flags 0x01, process flags 0):
   --touch X,Y                a touch report ('T') with these raw coordinates; repeatable
@@ -255,17 +345,30 @@ Faults, by exchange N: the Nth command packet received, counting from 0; repeata
 several on one exchange combine:
   --fault N:no-reply         no answer at all
   --fault N:short:K          only the first K bytes (0-9) of the answer, then silence
+  --fault N:drop:K           byte K (0-9) of the first reply is lost on the line
   --fault N:extra            an unsolicited packet right after the answer
   --fault N:touch-before     a touch report before the answer
   --fault N:delay:MS         the answer starts MS milliseconds late
+  --fault N:ignore           the command is acknowledged as usual but not carried out
   --fault N:hangup           the line is closed instead of answering
   --fault N:signal:SIG       SIG is sent to COMMAND as soon as the packet is in
 
 Line:
   --pending N                N bytes of stale input wait on the line when COMMAND starts
-  --pace                     9600 baud timing: about 1.04 ms per byte, both directions
+  --pace                     9600 baud timing: about 1.04 ms per byte, both directions;
+                             each byte can be read as soon as it has arrived
+  --adapter uart             9600 baud timing into a 16550 UART, whose receive FIFO hands
+                             bytes over when 8 are in, or 4 byte times after the last
+  --adapter usb[:MS]         9600 baud timing into a USB serial adapter, which hands over
+                             what has arrived every MS milliseconds (default 16)
   --link PATH                also make PATH a symbolic link to the terminal (removed at
                              exit); without a COMMAND, serve until SIGINT or SIGTERM
+  --no-private-dev           run COMMAND as it is, without a private /dev: it reaches the
+                             line through the --link PATH, which must be given
+  --attach PATH              serve this existing terminal instead of a pseudo-terminal of
+                             our own (the host end of a virtual machine's serial port, for
+                             one): set it raw 9600 8N1, answer on it until SIGINT or
+                             SIGTERM, put its settings back and report; no COMMAND
 
 Report (on standard error, after COMMAND ends):
   --json[=FILE]              JSON instead of text; into FILE when given
@@ -275,7 +378,8 @@ Report (on standard error, after COMMAND ends):
   --version                  show the version and exit
 
 Statuses of its own: 77 when no private mount namespace can be made (needs root or user
-namespaces), 125 for a bad emulator option or failure, 126/127 when COMMAND cannot be run.
+namespaces; --no-private-dev needs neither), 125 for a bad emulator option or failure,
+126/127 when COMMAND cannot be run.
 )",
         out);
 }

@@ -6,24 +6,39 @@
 #include <vector>
 
 #include "controller.h"
+#include "delivery.h"
 #include "faults.h"
 
 namespace emu {
 
 enum class ReportTo { text, json, none };
 
+// A finger resting on the panel.
+struct Hold {
+    bool given = false;
+    Packet report{};
+    int rate = 0;  // reports a second; 0: back to back, as fast as the line carries them
+};
+
 struct EmuOptions {
     ControllerState state = factoryState();
     std::vector<Outgoing> touches;  // sent in this order once the controller is in raw mode
+    Hold hold;
     FaultPlan faults;
     bool pace = false;
+    AdapterSpec adapter;
     int pendingBytes = 0;
     ReportTo report = ReportTo::text;
     std::string jsonFile;  // empty: standard error
     std::string link;
+    std::string attach;  // a terminal to serve instead of a pty of our own
+    bool privateDev = true;
     bool hangupAfterTouches = false;
     int signalAfterTouches = 0;
     std::vector<std::string> command;
+
+    // 9600-baud timing: asked for, or what any adapter implies.
+    bool paced() const { return pace || adapter.kind != Adapter::none; }
 };
 
 enum class EmuParsed { run, help, version, error };

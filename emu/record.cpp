@@ -149,8 +149,13 @@ void writeText(std::FILE* out, const Record& r) {
     }
     std::fprintf(out, "tpanel-emu: %s %s after %.0f ms\n",
                  command.empty() ? "serving" : command.c_str(), r.ended.c_str(), r.durationMs);
-    std::fprintf(out, "line before: %s\n",
-                 r.lineBefore ? describeLine(*r.lineBefore).c_str() : "unknown");
+    if (!r.attached.empty()) {
+        std::fprintf(out, "line: %s, attached; the settings at its far end are out of sight\n",
+                     r.attached.c_str());
+    } else {
+        std::fprintf(out, "line before: %s\n",
+                     r.lineBefore ? describeLine(*r.lineBefore).c_str() : "unknown");
+    }
     std::string lastLine;
     std::size_t event = 0;
     for (const Entry& e : r.packets) {
@@ -162,15 +167,21 @@ void writeText(std::FILE* out, const Record& r) {
             lastLine = describeLine(*e.line);
             std::fprintf(out, "             line: %s\n", lastLine.c_str());
         }
+        std::string what = e.fromCommand ? e.effect : e.kind;
+        if (e.lost >= 0) {
+            what += ", byte " + std::to_string(e.lost) + " lost";
+        }
         std::fprintf(out, "%9.1f ms  %s %-29s  %s\n", e.ms, e.fromCommand ? "-->" : "<--",
-                     hex(e.bytes).c_str(), e.fromCommand ? e.effect.c_str() : e.kind.c_str());
+                     hex(e.bytes).c_str(), what.c_str());
     }
     for (; event < r.events.size(); ++event) {
         std::fprintf(out, "%9.1f ms  %s\n", r.events[event].first, r.events[event].second.c_str());
     }
-    std::string after = r.lineAfter ? describeLine(*r.lineAfter) : "unknown (line hung up)";
-    bool same = r.lineAfter && r.lineBefore && sameLine(*r.lineAfter, *r.lineBefore);
-    std::fprintf(out, "line after: %s\n", same ? "exactly as before" : after.c_str());
+    if (r.attached.empty()) {
+        std::string after = r.lineAfter ? describeLine(*r.lineAfter) : "unknown (line hung up)";
+        bool same = r.lineAfter && r.lineBefore && sameLine(*r.lineAfter, *r.lineBefore);
+        std::fprintf(out, "line after: %s\n", same ? "exactly as before" : after.c_str());
+    }
     std::fprintf(out, "controller state:\n%s", describeState(r.final).c_str());
 }
 
@@ -179,20 +190,26 @@ void writeJson(std::FILE* out, const Record& r) {
     for (std::size_t i = 0; i < r.command.size(); ++i) {
         s += (i != 0 ? ", " : "") + quoted(r.command[i]);
     }
-    char buf[64];
+    char buf[128];
     std::snprintf(buf, sizeof buf, "%.3f", r.durationMs);
     s += "],\n  \"status\": " + std::to_string(r.status) + ",\n  \"ended\": " + quoted(r.ended) +
-         ",\n  \"durationMs\": " + buf + ",\n  \"lineBefore\": " + lineJson(r.lineBefore) +
+         ",\n  \"durationMs\": " + buf +
+         ",\n  \"attached\": " + (r.attached.empty() ? "null" : quoted(r.attached)) +
+         ",\n  \"lineBefore\": " + lineJson(r.lineBefore) +
          ",\n  \"lineAfter\": " + lineJson(r.lineAfter) +
          ",\n  \"initialState\": " + stateJson(r.initial) +
          ",\n  \"state\": " + stateJson(r.final) + ",\n  \"packets\": [";
     for (std::size_t i = 0; i < r.packets.size(); ++i) {
         const Entry& e = r.packets[i];
-        std::snprintf(buf, sizeof buf, "%.3f", e.ms);
+        std::snprintf(buf, sizeof buf, "%.3f, \"firstMs\": %.3f, \"lastMs\": %.3f", e.ms, e.firstMs,
+                      e.lastMs);
         s += std::string(i != 0 ? "," : "") + "\n    {\"dir\": \"" +
              (e.fromCommand ? "in" : "out") + "\", \"ms\": " + buf +
              ", \"hex\": " + quoted(hex(e.bytes)) + ", \"kind\": " + quoted(e.kind) +
              ", \"exchange\": " + std::to_string(e.exchange);
+        if (e.lost >= 0) {
+            s += ", \"lost\": " + std::to_string(e.lost);
+        }
         if (e.fromCommand) {
             s += ", \"effect\": " + quoted(e.effect) + ", \"line\": " + lineJson(e.line);
         }

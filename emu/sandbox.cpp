@@ -139,9 +139,9 @@ bool privateDev(const char* slavePath, Failure& f) {
 }
 
 [[noreturn]] void runChild(const char* slavePath, const std::vector<std::string>& command,
-                           const sigset_t& childMask, int report) {
+                           const sigset_t& childMask, bool ownDev, int report) {
     Failure f;
-    if (privateMounts(f) && privateDev(slavePath, f)) {
+    if (!ownDev || (privateMounts(f) && privateDev(slavePath, f))) {
         std::vector<char*> argv;
         argv.reserve(command.size() + 1);
         for (const std::string& word : command) {
@@ -161,8 +161,8 @@ bool privateDev(const char* slavePath, Failure& f) {
 
 }  // namespace
 
-Launch launchInPrivateDev(const char* slavePath, const std::vector<std::string>& command,
-                          const sigset_t& childMask) {
+Launch launchCommand(const char* slavePath, const std::vector<std::string>& command,
+                     const sigset_t& childMask, bool privateDev) {
     Launch result;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -173,7 +173,7 @@ Launch launchInPrivateDev(const char* slavePath, const std::vector<std::string>&
     pid_t pid = fork();
     if (pid == 0) {
         close(pipeFds[0]);
-        runChild(slavePath, command, childMask, pipeFds[1]);
+        runChild(slavePath, command, childMask, privateDev, pipeFds[1]);
     }
     close(pipeFds[1]);
     if (pid < 0) {
@@ -207,6 +207,25 @@ Launch launchInPrivateDev(const char* slavePath, const std::vector<std::string>&
         result.failStatus = f.err == ENOENT ? kStatusNotFound : kStatusCannotRun;
     }
     return result;
+}
+
+bool CommandProcess::signal(int sig) {
+    return pid_ > 0 && kill(pid_, sig) == 0;
+}
+
+bool CommandProcess::reap(int& status) {
+    if (pid_ <= 0) {
+        return false;
+    }
+    pid_t got;
+    do {
+        got = waitpid(pid_, &status, WNOHANG);
+    } while (got < 0 && errno == EINTR);
+    if (got != pid_) {
+        return false;
+    }
+    pid_ = -1;
+    return true;
 }
 
 }  // namespace emu

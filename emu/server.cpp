@@ -5,7 +5,6 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,26 +18,29 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Ten bits a byte (start, eight data, stop) at 9600 baud.
-constexpr auto kByteTime = std::chrono::microseconds(1042);
 // How long the line must have been quiet before the command counts as having read it all.
 constexpr auto kSettle = 20ms;
-constexpr auto kNever = Server::Clock::time_point::max();
 
 }  // namespace
 
-Server::Server(int master, int slave, const EmuOptions& o, Record& rec)
-    : master_(master),
+Server::Server(int line, int slave, const EmuOptions& o, Record& rec)
+    : line_(line),
       slave_(slave),
       o_(o),
       rec_(rec),
       controller_(o.state),
       start_(Clock::now()),
+      wire_(o.paced()),
+      delivery_(o.adapter, start_),
+      processed_(start_),
+      // Back to back, a report takes exactly its ten byte times: 96 a second at 9600 baud.
+      holdPeriod_(o.hold.rate > 0 ? std::chrono::nanoseconds(1s) / o.hold.rate : 10 * kByteTime),
+      nextTick_(start_),
+      heldStart_(start_),
       lastArrival_(start_),
-      nextByte_(start_),
       lastWrite_(start_) {}
 
-double Server::ms(Clock::time_point t) const {
+double Server::ms(Time t) const {
     return std::chrono::duration<double, std::milli>(t - start_).count();
 }
 
@@ -46,70 +48,85 @@ void Server::event(const std::string& what) {
     rec_.events.emplace_back(ms(Clock::now()), what);
 }
 
-void Server::queue(Outgoing out, int exchange, Clock::time_point notBefore) {
-    out_.push_back({std::move(out), exchange, notBefore});
+void Server::queue(Outgoing out, int exchange, Time due) {
+    // Once the line is hung up nothing the controller says goes anywhere.
+    if (line_ >= 0) {
+        later_.emplace(due, Chunk{std::move(out), exchange});
+    }
 }
 
 void Server::primePending() {
-    if (o_.pendingBytes == 0) {
-        return;
+    if (o_.pendingBytes > 0) {
+        // Lower-case letters only: nothing a cooked line would act on, and never a touch
+        // report.
+        Outgoing junk{{}, "pending"};
+        for (int i = 0; i < o_.pendingBytes; ++i) {
+            junk.bytes.push_back(static_cast<std::uint8_t>('a' + i % 26));
+        }
+        queue(std::move(junk), -1, start_);
     }
-    // Lower-case letters only: nothing a cooked line would act on, and never a touch report.
-    Outgoing junk{{}, "pending"};
-    for (int i = 0; i < o_.pendingBytes; ++i) {
-        junk.bytes.push_back(static_cast<std::uint8_t>('a' + i % 26));
-    }
-    queue(std::move(junk), -1, start_);
-    writeOutput(Clock::now());
+    service(Clock::now());
 }
 
-void Server::readInput(Clock::time_point now) {
+void Server::readInput(Time now) {
     std::uint8_t buf[256];
     for (;;) {
-        ssize_t got = read(master_, buf, sizeof buf);
+        ssize_t got = read(line_, buf, sizeof buf);
         if (got <= 0) {
             return;
         }
+        std::optional<termios> line;
+        if (termios t{}; slave_ >= 0 && tcgetattr(slave_, &t) == 0) {
+            line = t;
+        }
         for (ssize_t i = 0; i < got; ++i) {
             // On a real line each byte takes its time to arrive, however fast it was written.
-            Clock::time_point at = o_.pace ? std::max(now, lastArrival_) + kByteTime : now;
+            Time at = o_.paced() ? std::max(now, lastArrival_) + kByteTime : now;
             lastArrival_ = at;
-            in_.emplace_back(buf[i], at);
+            in_.push_back({buf[i], at, line});
         }
     }
 }
 
-void Server::takePackets(Clock::time_point now, bool all) {
+void Server::takePackets(Time now, bool all) {
     while (in_.size() >= Packet{}.size()) {
-        Clock::time_point at = in_[Packet{}.size() - 1].second;
-        if (at > now && !all) {
+        const InByte& lastByte = in_[Packet{}.size() - 1];
+        if (lastByte.at > now && !all) {
             return;
         }
+        const Time last = std::min(lastByte.at, now);
+        const std::optional<termios> line = lastByte.line;
+        const Time first = std::min(in_.front().at, now);
         Packet pkt{};
         for (std::uint8_t& b : pkt) {
-            b = in_.front().first;
+            b = in_.front().value;
             in_.pop_front();
         }
-        receive(pkt, std::min(at, now));
+        receive(pkt, first, last, line);
     }
 }
 
-void Server::receive(const Packet& pkt, Clock::time_point at) {
+void Server::signalCommand(int sig, const std::string& why) {
+    // Refused once the command has been reaped: its pid may be someone else's by now.
+    if (command_ != nullptr && command_->signal(sig)) {
+        event(std::string("sent SIG") + sigabbrev_np(sig) + " to the command" + why);
+    }
+}
+
+void Server::receive(const Packet& pkt, Time first, Time last, const std::optional<termios>& line) {
     Entry e;
     e.fromCommand = true;
-    e.ms = ms(at);
+    e.ms = ms(last);
+    e.firstMs = ms(first);
+    e.lastMs = e.ms;
     e.bytes.assign(pkt.begin(), pkt.end());
     e.kind = "command";
     e.exchange = static_cast<int>(exchange_);
-    termios line{};
-    if (tcgetattr(slave_, &line) == 0) {
-        e.line = line;
-    }
+    e.line = line;
     const Fault f = o_.faults.at(exchange_);
     ++exchange_;
-    if (f.signal != 0 && pid_ > 0) {
-        kill(pid_, f.signal);
-        event(std::string("sent SIG") + sigabbrev_np(f.signal) + " to the command");
+    if (f.signal != 0) {
+        signalCommand(f.signal, "");
     }
     if (f.hangup) {
         e.effect = "not taken: the line was hung up";
@@ -118,15 +135,23 @@ void Server::receive(const Packet& pkt, Clock::time_point at) {
         return;
     }
     const bool wasRaw = controller_.rawMode();
-    Answer a = controller_.answer(pkt);
+    Answer a = controller_.answer(pkt, !f.ignore);
     e.effect = a.effect;
     rec_.packets.push_back(std::move(e));
-    const Clock::time_point due = at + std::chrono::milliseconds(f.delayMs);
+    const int exchange = rec_.packets.back().exchange;
+    const Time due = last + std::chrono::milliseconds(f.delayMs);
     for (Outgoing& out : shapeReplies(a.replies, f)) {
-        queue(std::move(out), rec_.packets.back().exchange, due);
+        queue(std::move(out), exchange, due);
+    }
+    if (pkt[at::letter] != letter::mode || f.ignore) {
+        return;
+    }
+    // A finger already on the panel is a press the moment presses are reported.
+    if (o_.hold.given && controller_.reportsPresses()) {
+        queue(whole(o_.hold.report, "held"), -1, due);
     }
     // The touches start once a mode command has put the controller into raw reporting.
-    if (!touchesQueued_ && pkt[at::letter] == letter::mode && controller_.rawMode() && !wasRaw) {
+    if (!touchesQueued_ && controller_.rawMode() && !wasRaw) {
         touchesQueued_ = true;
         touchesLeft_ = o_.touches.size();
         for (const Outgoing& touch : o_.touches) {
@@ -135,91 +160,148 @@ void Server::receive(const Packet& pkt, Clock::time_point at) {
     }
 }
 
-Server::Clock::time_point Server::writeOutput(Clock::time_point now) {
-    while (!out_.empty() && master_ >= 0) {
-        // Everything due goes out in one write, so that what the controller sends back to
-        // back also arrives together: an unsolicited packet lands before the next command.
-        std::vector<std::uint8_t> buf;
-        // Paced, a byte is written when its last bit would have arrived, a byte time after
-        // it could start.
-        Clock::time_point due =
-            o_.pace ? std::max(out_.front().notBefore + kByteTime, nextByte_) : now;
-        if (o_.pace && due <= now) {
-            buf.push_back(out_.front().out.bytes[out_.front().sent]);
-        }
-        for (std::size_t i = 0; !o_.pace && i < out_.size() && out_[i].notBefore <= now; ++i) {
-            buf.insert(buf.end(), out_[i].out.bytes.begin() + static_cast<long>(out_[i].sent),
-                       out_[i].out.bytes.end());
-        }
-        if (buf.empty()) {
-            return o_.pace ? due : out_.front().notBefore;
-        }
-        ssize_t put = write(master_, buf.data(), buf.size());
-        if (put < 0) {
-            blocked_ = errno == EAGAIN;
-            if (!blocked_ && errno != EINTR) {
-                std::perror("tpanel-emu: writing to the line");
-                hangUp();
-            }
-            return kNever;
-        }
-        blocked_ = false;
-        lastWrite_ = now;
-        if (o_.pace) {
-            nextByte_ = due + kByteTime;
-        }
-        for (auto left = static_cast<std::size_t>(put); left > 0;) {
-            Chunk& c = out_.front();
-            std::size_t take = std::min(left, c.out.bytes.size() - c.sent);
-            c.sent += take;
-            left -= take;
-            if (c.sent == c.out.bytes.size()) {
-                sent(c, now);
-                out_.pop_front();
-            }
-        }
+void Server::tickHold(Time now) {
+    if (!o_.hold.given || now < nextTick_) {
+        return;
     }
-    return kNever;
+    // However late we look, one report for the latest tick: the controller reports where the
+    // finger is, not a backlog of where it was.
+    const Time tick = nextTick_ + (now - nextTick_) / holdPeriod_ * holdPeriod_;
+    nextTick_ = tick + holdPeriod_;
+    // A report still waiting for the line is as good as a new one.
+    if (controller_.streams() && heldStart_ <= tick) {
+        queue(whole(o_.hold.report, "held"), -1, tick);
+        heldStart_ = kNever;  // until it is on the wire
+    }
 }
 
-void Server::sent(const Chunk& c, Clock::time_point at) {
+void Server::transmit(Time now) {
+    while (!later_.empty() && later_.begin()->first <= now) {
+        // Nothing may arrive before a moment the delivery has already been asked about.
+        const Time ready = std::max(later_.begin()->first, processed_);
+        Chunk c = std::move(later_.begin()->second);
+        later_.erase(later_.begin());
+        if (c.out.kind == "held") {
+            heldStart_ = wire_.startOf(ready);
+        }
+        InFlight p{std::move(c.out), c.exchange, 0};
+        for (std::size_t i = 0; i < p.out.bytes.size(); ++i) {
+            // A lost byte still takes its time on the line.
+            Time at = wire_.send(ready);
+            if (static_cast<int>(i) != p.out.lost) {
+                delivery_.arrive(at);
+                bytes_.push_back(p.out.bytes[i]);
+                ++p.arriving;
+            }
+        }
+        if (p.arriving > 0) {
+            inFlight_.push_back(std::move(p));
+        }
+    }
+}
+
+void Server::deliver(Time now) {
+    processed_ = std::max(processed_, now);
+    const std::size_t readable = delivery_.readableBy(now);
+    if (line_ < 0 || readable == written_) {
+        return;
+    }
+    // Everything readable goes in one write, so that what arrived together is read together.
+    std::vector<std::uint8_t> buf(bytes_.begin(),
+                                  bytes_.begin() + static_cast<long>(readable - written_));
+    ssize_t put = write(line_, buf.data(), buf.size());
+    if (put < 0) {
+        blocked_ = errno == EAGAIN;
+        if (!blocked_ && errno != EINTR) {
+            std::perror("tpanel-emu: writing to the line");
+            hangUp();
+        }
+        return;
+    }
+    blocked_ = static_cast<std::size_t>(put) < buf.size();
+    lastWrite_ = now;
+    written_ += static_cast<std::size_t>(put);
+    bytes_.erase(bytes_.begin(), bytes_.begin() + put);
+    for (auto left = static_cast<std::size_t>(put); left > 0;) {
+        InFlight& p = inFlight_.front();
+        std::size_t take = std::min(left, p.arriving - p.delivered);
+        if (p.delivered == 0) {
+            p.first = now;
+        }
+        p.delivered += take;
+        p.last = now;
+        left -= take;
+        if (p.delivered == p.arriving) {
+            recordDelivered(p);
+            inFlight_.pop_front();
+        }
+    }
+}
+
+void Server::recordDelivered(const InFlight& p) {
     Entry e;
-    e.ms = ms(at);
-    e.bytes = c.out.bytes;
-    e.kind = c.out.kind;
-    e.exchange = c.exchange;
+    e.ms = ms(p.last);
+    e.firstMs = ms(p.first);
+    e.lastMs = e.ms;
+    e.bytes = p.out.bytes;
+    if (p.out.lost >= 0) {
+        e.bytes.erase(e.bytes.begin() + p.out.lost);
+        e.lost = p.out.lost;
+    }
+    e.kind = p.out.kind;
+    e.exchange = p.exchange;
     rec_.packets.push_back(std::move(e));
-    if (c.out.kind == "touch" || c.out.kind == "foreign") {
+    if (p.out.kind == "touch" || p.out.kind == "foreign") {
         touchesLeft_ -= touchesLeft_ > 0 ? 1 : 0;
     }
 }
 
-Server::Clock::time_point Server::afterTouches(Clock::time_point now) {
-    if (afterDone_ || !touchesQueued_ || touchesLeft_ > 0 || master_ < 0 ||
+Time Server::service(Time now) {
+    if (line_ < 0) {
+        return kNever;
+    }
+    takePackets(now, false);
+    tickHold(now);
+    transmit(now);
+    deliver(now);
+    Time wake = std::min(later_.empty() ? kNever : later_.begin()->first, delivery_.nextHandover());
+    if (o_.hold.given && controller_.streams()) {
+        wake = std::min(wake, nextTick_);
+    }
+    if (in_.size() >= Packet{}.size()) {
+        wake = std::min(wake, in_[Packet{}.size() - 1].at);
+    }
+    return std::min(wake, afterTouches(now));
+}
+
+Time Server::afterTouches(Time now) {
+    if (afterDone_ || !touchesQueued_ || touchesLeft_ > 0 || line_ < 0 ||
         (!o_.hangupAfterTouches && o_.signalAfterTouches == 0)) {
         return kNever;
     }
-    // The command has read them all once nothing is waiting at its end of the line.
+    // The command has read them all once nothing is waiting at its end of the line; with
+    // that end out of sight, once nothing is waiting to go out of ours.
     int waiting = 0;
-    if (now - lastWrite_ < kSettle || ioctl(slave_, FIONREAD, &waiting) != 0 || waiting > 0) {
+    int got = slave_ >= 0 ? ioctl(slave_, FIONREAD, &waiting) : ioctl(line_, TIOCOUTQ, &waiting);
+    if (now - lastWrite_ < kSettle || got != 0 || waiting > 0) {
         return std::max(now, lastWrite_ + kSettle) + 1ms;
     }
     afterDone_ = true;
     if (o_.hangupAfterTouches) {
         hangUp();
-    } else if (pid_ > 0) {
-        kill(pid_, o_.signalAfterTouches);
-        event(std::string("sent SIG") + sigabbrev_np(o_.signalAfterTouches) +
-              " to the command after the touches");
+    } else {
+        signalCommand(o_.signalAfterTouches, " after the touches");
     }
     return kNever;
 }
 
 void Server::hangUp() {
-    if (master_ >= 0) {
-        close(master_);
-        master_ = -1;
-        out_.clear();
+    if (line_ >= 0) {
+        close(line_);
+        line_ = -1;
+        later_.clear();
+        inFlight_.clear();
+        bytes_.clear();
         event("hung up the line");
     }
 }
@@ -231,31 +313,24 @@ bool Server::handleSignal(int sigFd, int& status, bool& stop) {
     }
     const int sig = static_cast<int>(si.ssi_signo);
     if (sig == SIGCHLD) {
-        return pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_;
+        return command_->reap(status);
     }
-    if (pid_ <= 0) {
+    if (!command_->exists()) {
         stop = true;
         event(std::string("stopped by SIG") + sigabbrev_np(sig));
-    } else if (si.ssi_code != SI_KERNEL) {
+    } else if (si.ssi_code != SI_KERNEL && command_->signal(sig)) {
         // Sent to us alone (a terminal's Ctrl-C reaches the command by itself): pass it on.
-        kill(pid_, sig);
         event(std::string("passed SIG") + sigabbrev_np(sig) + " on to the command");
     }
     return false;
 }
 
-int Server::run(pid_t pid, int sigFd) {
-    pid_ = pid;
+int Server::run(CommandProcess& command, int sigFd) {
+    command_ = &command;
     int status = -1;
     for (;;) {
-        Clock::time_point now = Clock::now();
-        takePackets(now, false);
-        Clock::time_point wake = writeOutput(now);
-        wake = std::min(wake, afterTouches(now));
-        if (in_.size() >= Packet{}.size()) {
-            wake = std::min(wake, in_[Packet{}.size() - 1].second);
-        }
-        pollfd fds[2] = {{sigFd, POLLIN, 0}, {master_, POLLIN, 0}};
+        Time wake = service(Clock::now());
+        pollfd fds[2] = {{sigFd, POLLIN, 0}, {line_, POLLIN, 0}};
         if (blocked_) {
             fds[1].events |= POLLOUT;
         }
@@ -268,12 +343,21 @@ int Server::run(pid_t pid, int sigFd) {
             limit.tv_nsec = static_cast<long>(ns % 1000000000);
             timeout = &limit;
         }
-        if (ppoll(fds, master_ >= 0 ? 2 : 1, timeout, nullptr) < 0 && errno != EINTR) {
+        if (ppoll(fds, line_ >= 0 ? 2 : 1, timeout, nullptr) < 0 && errno != EINTR) {
             std::perror("tpanel-emu: poll");
             return status;
         }
-        if ((fds[1].revents & POLLIN) != 0 && master_ >= 0) {
+        if ((fds[1].revents & POLLIN) != 0 && line_ >= 0) {
             readInput(Clock::now());
+        }
+        // Only a terminal we attached to can go away under us (we hold our pty's other end):
+        // its far end has closed, and it reads as the end of file from now on.
+        if ((fds[1].revents & (POLLHUP | POLLERR)) != 0 && line_ >= 0) {
+            event("the far end of the line went away");
+            hangUp();
+            if (!command_->exists()) {
+                return -1;
+            }
         }
         bool stop = false;
         if ((fds[0].revents & POLLIN) != 0 && handleSignal(sigFd, status, stop)) {
@@ -284,7 +368,7 @@ int Server::run(pid_t pid, int sigFd) {
         }
     }
     // Whatever the command wrote before it ended still counts, answered or not.
-    if (master_ >= 0) {
+    if (line_ >= 0) {
         readInput(Clock::now());
         takePackets(Clock::now(), true);
     }

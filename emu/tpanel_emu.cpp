@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "options.h"
 #include "record.h"
@@ -47,6 +48,61 @@ int endedStatus(int wstatus, std::string& ended) {
     return kStatusEmulatorFailed;
 }
 
+// A terminal someone else made, served in place of a pty of ours. It gets its settings back
+// when we are done with it, whatever the server did with its own descriptor.
+class AttachedTerminal {
+  public:
+    AttachedTerminal() = default;
+    AttachedTerminal(const AttachedTerminal&) = delete;
+    AttachedTerminal& operator=(const AttachedTerminal&) = delete;
+    ~AttachedTerminal() {
+        if (fd_ >= 0) {
+            tcsetattr(fd_, TCSANOW, &saved_);
+            close(fd_);
+        }
+    }
+
+    // Opens path and sets it raw 9600 8N1; returns a descriptor of its own for the server,
+    // or -1 after saying why.
+    int open(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) {
+            std::fprintf(stderr, "tpanel-emu: cannot open %s: %s\n", path.c_str(),
+                         std::strerror(errno));
+            return -1;
+        }
+        if (tcgetattr(fd_, &saved_) != 0) {
+            std::fprintf(stderr, "tpanel-emu: %s is not a terminal: %s\n", path.c_str(),
+                         std::strerror(errno));
+            close(std::exchange(fd_, -1));
+            return -1;
+        }
+        // The controller's own line: nothing translated, nothing echoed, no flow control.
+        termios t = saved_;
+        t.c_iflag = IGNPAR;
+        t.c_oflag = 0;
+        t.c_lflag = 0;
+        t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+        t.c_cflag |= CS8 | CREAD | CLOCAL;
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+        int line = -1;
+        // Whatever was waiting was said to nobody: a controller just switched on has not heard it.
+        if (cfsetispeed(&t, B9600) != 0 || cfsetospeed(&t, B9600) != 0 ||
+            tcsetattr(fd_, TCSANOW, &t) != 0 || tcflush(fd_, TCIFLUSH) != 0 ||
+            (line = fcntl(fd_, F_DUPFD_CLOEXEC, 0)) < 0) {
+            std::fprintf(stderr, "tpanel-emu: cannot set up %s: %s\n", path.c_str(),
+                         std::strerror(errno));
+            return -1;
+        }
+        return line;
+    }
+
+  private:
+    int fd_ = -1;
+    termios saved_{};
+};
+
 // Where the JSON report goes, opened before anything runs so that a bad path costs nothing.
 std::FILE* openJson(const EmuOptions& o) {
     if (o.report != ReportTo::json || o.jsonFile.empty()) {
@@ -78,15 +134,20 @@ int serve(const EmuOptions& o) {
     }
     int master = -1;
     int slave = -1;
-    char name[64];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0 || !setStartingLine(slave)) {
+    char name[64] = {};
+    AttachedTerminal attached;
+    if (!o.attach.empty()) {
+        master = attached.open(o.attach);
+        if (master < 0) {
+            return kStatusEmulatorFailed;
+        }
+    } else if (openpty(&master, &slave, name, nullptr, nullptr) != 0 || !setStartingLine(slave) ||
+               fcntl(master, F_SETFD, FD_CLOEXEC) != 0 || fcntl(slave, F_SETFD, FD_CLOEXEC) != 0 ||
+               fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) != 0) {
+        // We keep the slave open too: the line stays up between the command's open and close.
         std::perror("tpanel-emu: pseudo-terminal");
         return kStatusEmulatorFailed;
     }
-    // We keep the slave open too: the line stays up between the command's open and close.
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
 
     sigset_t handled;
     sigset_t previous;
@@ -105,9 +166,10 @@ int serve(const EmuOptions& o) {
     }
     Record rec;
     rec.command = o.command;
+    rec.attached = o.attach;
     rec.initial = o.state;
     termios before{};
-    if (tcgetattr(slave, &before) == 0) {
+    if (slave >= 0 && tcgetattr(slave, &before) == 0) {
         rec.lineBefore = before;
     }
     Server server(master, slave, o, rec);
@@ -115,7 +177,7 @@ int serve(const EmuOptions& o) {
     server.primePending();
     pid_t pid = -1;
     if (!o.command.empty()) {
-        Launch launch = launchInPrivateDev(name, o.command, previous);
+        Launch launch = launchCommand(name, o.command, previous, o.privateDev);
         if (launch.pid < 0) {
             if (!o.link.empty()) {
                 unlink(o.link.c_str());
@@ -123,14 +185,17 @@ int serve(const EmuOptions& o) {
             return launch.failStatus;
         }
         pid = launch.pid;
+    } else if (!o.attach.empty()) {
+        std::fprintf(stderr, "tpanel-emu: serving %s until stopped\n", o.attach.c_str());
     } else {
         std::fprintf(stderr, "tpanel-emu: serving %s at %s until stopped\n", name, o.link.c_str());
     }
-    int wstatus = server.run(pid, sigFd);
+    CommandProcess command(pid);
+    int wstatus = server.run(command, sigFd);
     rec.durationMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     termios after{};
-    if (tcgetattr(slave, &after) == 0) {
+    if (slave >= 0 && tcgetattr(slave, &after) == 0) {
         rec.lineAfter = after;
     }
     if (!o.link.empty()) {

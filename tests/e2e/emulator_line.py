@@ -1,0 +1,513 @@
+#!/usr/bin/env python3
+"""End-to-end cases for the emulator's line: the held finger, the adapters' delivery, lost bytes
+and ignored commands, serving a terminal it did not make, and running a command without a
+private /dev.
+
+Most cases talk to the emulator themselves, through the link it serves, and need no mount
+namespace; those that run tavrinset skip where the emulator cannot make one.
+
+Usage: emulator_line.py GROUP TPANEL_EMU TAVRINSET
+"""
+import concurrent.futures
+import contextlib
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import traceback
+import tty
+
+sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
+from harness import CASES, Skip, case, emu, expect
+import harness
+
+BYTE_MS = 10 / 9.6  # ten bits at 9600 baud
+PACKET_MS = 10 * BYTE_MS
+
+
+def packet(*head):
+    """A command packet: these bytes, then zeros."""
+    data = bytearray(10)
+    data[:len(head)] = bytes(head)
+    return bytes(data)
+
+
+FILTER_QUERY = packet(0x55, ord("f"))
+
+
+def mode(report, process=0):
+    return packet(0x55, ord("M"), 0, report, process)
+
+
+def held(x, y):
+    """The touch report a finger at x, y makes: filler the emulator never leaves at 0."""
+    return bytes([0x55, ord("T"), 0xA2, x & 0xFF, x >> 8, y & 0xFF, y >> 8, 0xA7, 0xA8, 0xA9])
+
+
+def split(data):
+    return [data[i:i + 10] for i in range(0, len(data), 10)]
+
+
+class Line:
+    """The command's end of a served link, raw, without throwing away what waits on it."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(self.fd, termios.TCSANOW)
+
+    def send(self, data):
+        os.write(self.fd, data)
+
+    def read_for(self, seconds):
+        """Everything that arrives within `seconds`."""
+        got = b""
+        end = time.monotonic() + seconds
+        while (left := end - time.monotonic()) > 0:
+            if select.select([self.fd], [], [], left)[0]:
+                got += os.read(self.fd, 4096)
+        return got
+
+    def read(self, n, seconds=5):
+        """n bytes, or what came within `seconds`."""
+        got = b""
+        end = time.monotonic() + seconds
+        while len(got) < n and (left := end - time.monotonic()) > 0:
+            if select.select([self.fd], [], [], left)[0]:
+                got += os.read(self.fd, n - len(got))
+        return got
+
+
+class Served:
+    report = None
+    status = None
+
+
+@contextlib.contextmanager
+def served(*emu_args):
+    """tpanel-emu EMU_ARGS --link PATH, and the line at PATH; the report once it is stopped."""
+    with tempfile.TemporaryDirectory() as tmp:
+        link, path = os.path.join(tmp, "tpanel"), os.path.join(tmp, "report.json")
+        proc = subprocess.Popen([harness.EMU, f"--json={path}", "--link", link, *emu_args],
+                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        result = Served()
+        try:
+            deadline = time.monotonic() + 10
+            while not os.path.lexists(link) and time.monotonic() < deadline:
+                time.sleep(0.005)
+            line = Line(link)
+            try:
+                yield line, result
+            finally:
+                os.close(line.fd)
+        finally:
+            proc.send_signal(signal.SIGINT)
+            result.status = proc.wait(timeout=30)
+        with open(path) as f:
+            result.report = json.load(f)
+
+
+def out_packets(report, kind=None):
+    return [p for p in report["packets"]
+            if p["dir"] == "out" and (kind is None or p["kind"] == kind)]
+
+
+def emu_plain(*args, timeout=30):
+    return subprocess.run([harness.EMU, *args], capture_output=True, text=True,
+                          timeout=timeout, stdin=subprocess.DEVNULL)
+
+
+# --- the held finger ------------------------------------------------------------------------
+
+@case("emulator.hold")
+def streams_whole_reports_at_the_rate_asked():
+    for rate, args, per_second in (("line rate", ["--pace", "--hold", "100,300"], 96),
+                                   ("unpaced", ["--hold", "100,300"], 96),
+                                   ("30 a second", ["--adapter", "uart", "--hold", "100,300:30"],
+                                    30)):
+        with served(*args) as (line, result):
+            data = line.read_for(0.6)
+        # Nothing was thrown away at our end: from its very first byte the stream is whole
+        # reports, back to back.
+        report = held(100, 300)
+        whole = len(data) // 10
+        expect(whole > 0 and data == report * whole + report[:len(data) % 10],
+               f"{rate}: {data.hex()}")
+        got = len(out_packets(result.report, "held"))
+        expect(got == len(out_packets(result.report)), f"{rate}: held reports only")
+        # Late wake-ups under load skip reports; none is ever sent twice.
+        want = per_second * result.report["durationMs"] / 1000
+        expect(0.5 * want <= got <= want + 2, f"{rate}: {got} reports, {want:.1f} expected")
+
+
+@case("emulator.hold")
+def a_press_after_each_mode_that_reports_touches_without_streaming():
+    with served("--pace", "--mode", "0,0", "--hold", "7,9") as (line, result):
+        nothing = line.read_for(0.15)
+        steps = []
+        for flags, presses in (((0x01, 0), 1), ((0x05, 0x08), 1), ((0x00, 0), 0),
+                               ((0x04, 0), 0), ((0x01, 0), 1)):
+            line.send(mode(*flags))
+            steps.append((flags, presses, split(line.read_for(0.15))))
+    expect(nothing == b"", f"no finger reported in mode 0: {nothing.hex()}")
+    for flags, presses, got in steps:
+        expect(len(got) == 1 + presses and got[0][1] == ord("A") and
+               got[1:] == [held(7, 9)] * presses, f"mode {flags}: {[g.hex() for g in got]}")
+
+
+@case("emulator.hold")
+def replies_wait_for_the_report_on_the_line_and_are_never_split():
+    with served("--pace", "--hold", "1,2") as (line, result):
+        data = line.read_for(0.05)
+        line.send(FILTER_QUERY)
+        line.send(mode(0x01))  # a press, and the stream stops
+        line.send(mode(0x07, 0x4E))  # the stream again
+        data += line.read_for(0.3)
+    kinds = [p["kind"] for p in out_packets(result.report)]
+    expect(kinds.count("reply") == 3, f"three replies among {kinds}")
+    # Cut at every tenth byte from the start, everything is a whole report or a whole reply.
+    packets = split(data[:len(data) // 10 * 10])
+    replies = [p for p in packets if p != held(1, 2)]
+    expect([r[1] for r in replies] == [ord("F"), ord("A"), ord("A")] and
+           all(len(r) == 10 for r in replies), f"{[p.hex() for p in packets]}")
+    first_ack = packets.index(replies[1])
+    expect(packets[first_ack + 1] == held(1, 2), "the press after the first mode")
+
+
+@case("emulator.hold")
+def an_ignored_mode_command_changes_nothing():
+    # Presses are reported from the start: only a mode command carried out brings one.
+    with served("--fault", "1:ignore", "--mode", "1,0", "--hold", "3,4") as (line, result):
+        line.send(FILTER_QUERY)
+        query = line.read(10)
+        line.send(mode(0x03))  # acknowledged, not carried out: no stream, no press
+        ack = line.read_for(0.15)
+        line.send(mode(0x01))
+        pressed = line.read_for(0.15)
+    effects = [p["effect"] for p in result.report["packets"] if p["dir"] == "in"]
+    expect(query[1] == ord("F") and ack[1:2] == b"A" and len(ack) == 10, f"{ack.hex()}")
+    expect(effects[1].startswith("ignored: mode") and not effects[2].startswith("ignored"),
+           f"{effects}")
+    expect(pressed[10:] == held(3, 4), f"the second mode command applies: {pressed.hex()}")
+    expect(result.report["state"]["mode"] == {"reportFlags": 1, "processFlags": 0}, "state")
+
+
+@case("emulator.hold")
+def reports_do_not_pile_up_behind_replies():
+    # At line rate every reply pushes the stream back by a packet. The controller skips a
+    # report while the last is still waiting; were they queued, they would pile up and be
+    # sent long after the finger's mode had changed.
+    with served("--pace", "--hold", "8,8") as (line, result):
+        for _ in range(8):
+            line.send(FILTER_QUERY)
+            line.read_for(0.03)
+        line.send(mode(0x00))
+        line.read_for(0.1)
+    packets = sorted(result.report["packets"], key=lambda p: p["ms"])
+    stop = next(p for p in packets if p["dir"] == "in" and p["hex"].startswith("55 4d"))
+    ack = next(p for p in packets if p["dir"] == "out" and p["exchange"] == stop["exchange"])
+    late = [p for p in packets if p["kind"] == "held" and stop["lastMs"] < p["lastMs"]]
+    expect(len(late) <= 2 and all(p["lastMs"] <= ack["lastMs"] for p in late),
+           f"{len(late)} reports after the mode command came in")
+
+
+@case("emulator.hold")
+def ignore_through_the_tool():
+    run = emu(["--fault", "1:ignore"], ["--width", "800", "--height", "600"])
+    expect(run.status == 0 and len(run.sent()) == 2, "both acknowledged", run)
+    expect(run.state["scaling"] == {"x": [0, 800], "y": run.initial["scaling"]["y"]},
+           "the second one not carried out", run)
+
+
+# --- delivery -------------------------------------------------------------------------------
+
+def exchange_times(report):
+    """(command, first reply) for each exchange."""
+    ins = [p for p in report["packets"] if p["dir"] == "in"]
+    return [(p, next(o for o in out_packets(report) if o["exchange"] == p["exchange"]))
+            for p in ins]
+
+
+@case("emulator.delivery")
+def a_uart_fifo_keeps_the_last_bytes_of_a_reply():
+    for adapter, first_after, last_after in ((["--pace"], 1, 10), (["--adapter", "uart"], 8, 14)):
+        with served(*adapter) as (line, result):
+            for _ in range(3):
+                line.send(FILTER_QUERY)
+                expect(len(line.read(10)) == 10, "a whole reply")
+        for cmd, reply in exchange_times(result.report):
+            # Each time is when the byte was handed over at the earliest; late wake-ups only
+            # add to it.
+            expect(reply["firstMs"] - cmd["ms"] >= first_after * BYTE_MS - 0.01 and
+                   reply["lastMs"] - cmd["ms"] >= last_after * BYTE_MS - 0.01,
+                   f"{adapter}: {cmd} {reply}")
+            expect(reply["ms"] == reply["lastMs"], f"{reply}")
+            # Paced, the command took its ten byte times to come in.
+            expect(cmd["lastMs"] - cmd["firstMs"] >= 9 * BYTE_MS - 0.01, f"{cmd}")
+
+
+@case("emulator.delivery")
+def a_usb_adapter_hands_over_in_bursts():
+    for ms in (100, 16):
+        arg = "usb" if ms == 16 else f"usb:{ms}"
+        with served("--adapter", arg, "--hold", "5,5") as (line, result):
+            data = line.read_for(0.1)
+            for _ in range(3):
+                line.send(FILTER_QUERY)
+                data += line.read_for(0.1)
+        packets = out_packets(result.report)
+        kinds = [p["kind"] for p in packets]
+        expect(kinds.count("reply") == 3 and len(data) > 200, f"usb:{ms}: {kinds}")
+        # All that went out went in one write a burst: late wake-ups can merge bursts, never
+        # split them. Packet by packet, or byte by byte, would be many more writes.
+        writes = {t for p in packets for t in (p["firstMs"], p["lastMs"])}
+        bursts = result.report["durationMs"] / ms + 2
+        expect(len(writes) <= bursts, f"usb:{ms}: {len(writes)} writes, {bursts:.0f} bursts")
+        # At line rate a burst carries about ms / 1.04 bytes: reports end mid-burst.
+        expect(any(p["firstMs"] != p["lastMs"] for p in packets),
+               f"usb:{ms}: a report split between bursts")
+
+
+@case("emulator.delivery")
+def a_dropped_byte_never_arrives():
+    reply = None
+    for fault, lost in ((["--fault", "0:drop:0"], 0), (["--fault", "0:drop:3"], 3),
+                        (["--fault", "0:drop:9"], 9),
+                        (["--fault", "0:short:5", "--fault", "0:drop:2"], 2)):
+        with served("--pace", *fault) as (line, result):
+            line.send(FILTER_QUERY)
+            got = line.read_for(0.2)
+            line.send(FILTER_QUERY)
+            whole = line.read(10)
+        sent = out_packets(result.report)[0]
+        reply = reply or whole
+        length = 5 if "0:short:5" in fault else 10
+        want = reply[:lost] + reply[lost + 1:length]
+        expect(got == want, f"{fault}: got {got.hex()}, want {want.hex()}")
+        expect(sent["kind"] == ("short" if length == 5 else "dropped") and sent["lost"] == lost
+               and sent["hex"] == want.hex(" "), f"{fault}: {sent}")
+        # The lost byte still took its time on the line: what comes after it is as late as
+        # ever.
+        command = next(p for p in result.report["packets"] if p["dir"] == "in")
+        last = length - 1 if lost != length - 1 else length - 2
+        expect(sent["lastMs"] - command["ms"] >= (last + 1) * BYTE_MS - 0.01,
+               f"{fault}: {sent}")
+        expect(out_packets(result.report)[1]["kind"] == "reply", "the next one is whole")
+
+
+# --- a terminal of someone else's -----------------------------------------------------------
+
+@case("emulator.attach")
+def serves_an_existing_terminal_and_puts_it_back():
+    far, near = os.openpty()
+    try:
+        tty.setraw(near)  # no echo of what the far end writes before we start
+        path = os.ttyname(near)
+        settings = termios.tcgetattr(near)
+        os.write(far, b"stale!")
+        with tempfile.TemporaryDirectory() as tmp:
+            report_path = os.path.join(tmp, "report.json")
+            proc = subprocess.Popen([harness.EMU, f"--json={report_path}", "--attach", path],
+                                    stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+            # The emulator says it is serving once the terminal is set up.
+            expect(b"serving" in proc.stderr.readline(), "started")
+            during = termios.tcgetattr(near)
+            os.write(far, FILTER_QUERY)
+            got = b""
+            while len(got) < 10 and select.select([far], [], [], 5)[0]:
+                got += os.read(far, 10)
+            proc.send_signal(signal.SIGINT)
+            proc.communicate(timeout=30)
+            after = termios.tcgetattr(near)
+            with open(report_path) as f:
+                report = json.load(f)
+    finally:
+        os.close(far)
+        os.close(near)
+    iflag, oflag, cflag, lflag, ispeed, ospeed = during[:6]
+    expect(ispeed == ospeed == termios.B9600 and cflag & termios.CSIZE == termios.CS8 and
+           not cflag & (termios.PARENB | termios.CSTOPB) and iflag == termios.IGNPAR and
+           oflag == 0 and lflag == 0, f"raw 9600 8N1 while served: {during[:6]}")
+    expect(after == settings, "its settings put back")
+    expect(proc.returncode == 0 and got[:2] == b"UF", f"answered, not misled by stale input: "
+           f"{got.hex()} status {proc.returncode}")
+    expect(report["attached"] == path and report["lineBefore"] is None and
+           [p["hex"] for p in report["packets"] if p["dir"] == "in"] == [FILTER_QUERY.hex(" ")],
+           f"{report}")
+
+
+@case("emulator.attach")
+def ends_when_the_far_end_closes():
+    far, near = os.openpty()
+    try:
+        proc = subprocess.Popen([harness.EMU, "--quiet", "--attach", os.ttyname(near)],
+                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        proc.stderr.readline()
+    finally:
+        os.close(far)
+        os.close(near)
+    try:
+        status = proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        raise harness.Failure("still serving a terminal whose far end is gone")
+    expect(status == 0, f"status {status}")
+
+
+@case("emulator.attach")
+def attach_refuses_what_it_cannot_do():
+    far, near = os.openpty()
+    try:
+        path = os.ttyname(near)
+        with tempfile.TemporaryDirectory() as tmp:
+            for args, says in ((["--attach", path, "--", "true"], "no command"),
+                               (["--attach", path, "--link", os.path.join(tmp, "l")], "--link"),
+                               (["--attach", path, "--no-private-dev"], "--no-private-dev"),
+                               (["--attach", "/dev/null"], "not a terminal"),
+                               (["--attach", os.path.join(tmp, "none")], "cannot open"),
+                               (["--attach", ""], "--attach")):
+                got = emu_plain("--quiet", *args)
+                expect(got.returncode == 125 and says in got.stderr, f"{args}: {got.stderr}")
+    finally:
+        os.close(far)
+        os.close(near)
+
+
+# --- no private /dev --------------------------------------------------------------------------
+
+CLIENT = """
+import os, sys, tty, termios, select
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+tty.setraw(fd, termios.TCSANOW)
+os.write(fd, bytes.fromhex(sys.argv[2]))
+if sys.argv[3] == "exit":
+    os._exit(0)
+got = b""
+while len(got) < 10 and select.select([fd], [], [], 5)[0]:
+    got += os.read(fd, 10)
+sys.stdout.write(got.hex())
+if sys.argv[3] == "wait":
+    select.select([], [], [], 30)
+"""
+
+
+def direct(emu_args, packets, then, wrap=()):
+    """A Python client run by the emulator without a private /dev, through the link."""
+    with tempfile.TemporaryDirectory() as tmp:
+        link, path = os.path.join(tmp, "tpanel"), os.path.join(tmp, "report.json")
+        proc = subprocess.run([*wrap, harness.EMU, f"--json={path}", "--no-private-dev",
+                               "--link", link, *emu_args, "--", sys.executable, "-c", CLIENT,
+                               link, packets.hex(), then],
+                              capture_output=True, text=True, timeout=30,
+                              stdin=subprocess.DEVNULL)
+        report = None
+        if os.path.exists(path):
+            with open(path) as f:
+                report = json.load(f)
+        return proc, report
+
+
+@case("emulator.nodev")
+def runs_the_command_in_our_own_namespace():
+    proc, report = direct([], FILTER_QUERY, "read")
+    expect(proc.returncode == 0 and proc.stdout[:4] == "5546", f"{proc}")
+    expect(report["packets"][0]["kind"] == "command", f"{report}")
+
+
+@case("emulator.nodev")
+def works_where_no_namespace_can_be_made():
+    # A user namespace of our own where no further one may be made, and no capabilities.
+    script = ('echo 0 >/proc/sys/user/max_user_namespaces && exec setpriv --bounding-set=-all '
+              '"$@"')
+    wrap = ["unshare", "-U", "-r", "sh", "-c", script, "sh"]
+    try:
+        probe = subprocess.run([*wrap, harness.EMU, "--quiet", "--", "true"],
+                               capture_output=True, text=True, timeout=30)
+    except FileNotFoundError:
+        raise Skip("no unshare here")
+    if probe.returncode != 77:
+        raise Skip(f"cannot take namespaces away here: {probe.returncode} {probe.stderr}")
+    proc, report = direct([], FILTER_QUERY, "read", wrap)
+    expect(proc.returncode == 0 and proc.stdout[:4] == "5546", f"{proc}")
+
+
+@case("emulator.nodev")
+def signals_reach_the_command():
+    proc, report = direct(["--fault", "0:signal:TERM"], FILTER_QUERY, "wait")
+    expect(proc.returncode == 143 and any(e["what"] == "sent SIGTERM to the command"
+                                          for e in report["events"]), f"{proc} {report}")
+
+
+@case("emulator.nodev")
+def nothing_is_sent_to_a_command_that_has_been_reaped():
+    # A hundred commands at once, paced: the last comes in a second after the command has
+    # written them and gone. Its pid may belong to another process by then.
+    proc, report = direct(["--pace", "--fault", "99:signal:TERM"], FILTER_QUERY * 100, "exit")
+    ins = [p for p in report["packets"] if p["dir"] == "in"]
+    expect(proc.returncode == 0 and len(ins) == 100, f"{proc} {len(ins)}")
+    expect(report["events"] == [], f"no signal sent after the end: {report['events']}")
+
+
+@case("emulator.nodev")
+def needs_a_link_and_a_command():
+    with tempfile.TemporaryDirectory() as tmp:
+        for args in (["--no-private-dev", "--", "true"],
+                     ["--no-private-dev", "--link", os.path.join(tmp, "l")]):
+            got = emu_plain(*args)
+            expect(got.returncode == 125 and "--no-private-dev needs" in got.stderr,
+                   f"{args}: {got.stderr}")
+
+
+# --- options --------------------------------------------------------------------------------
+
+@case("emulator.options")
+def bad_line_options_run_nothing():
+    with tempfile.TemporaryDirectory() as tmp:
+        marker = os.path.join(tmp, "ran")
+        for args, named in ((["--hold", "1"], "--hold"), (["--hold", "1,2:0"], "--hold"),
+                            (["--hold", "1,2:97"], "--hold"), (["--hold", "1,65536"], "--hold"),
+                            (["--hold", "1,2:"], "--hold"), (["--adapter", "serial"], "--adapter"),
+                            (["--adapter", "usb:0"], "--adapter"),
+                            (["--adapter", "usb:1001"], "--adapter"),
+                            (["--adapter", "uart:3"], "--adapter"),
+                            (["--fault", "1:drop:10"], "--fault"), (["--fault", "1:drop"], "--fault"),
+                            (["--fault", "1:ignore:2"], "--fault")):
+            got = emu_plain(*args, "--", "touch", marker)
+            expect(got.returncode == 125 and named in got.stderr, f"{args}: {got.stderr}")
+            expect(not os.path.exists(marker), "the command did not run")
+    usage = emu_plain("--help").stdout
+    for option in ("--hold X,Y[:RATE]", "--adapter uart", "--adapter usb[:MS]",
+                   "--fault N:drop:K", "--fault N:ignore", "--attach PATH", "--no-private-dev"):
+        expect(option in usage, f"--help shows {option}")
+
+
+def main(argv):
+    """Like harness.main, but a case that needs a namespace skips alone."""
+    group, harness.EMU, harness.TOOL = argv[1], argv[2], argv[3]
+    cases = CASES[group]
+    failed = skipped = 0
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(cases)) as pool:
+        futures = {pool.submit(fn): fn.__name__ for fn in cases}
+        for future in concurrent.futures.as_completed(futures):
+            name = futures[future]
+            try:
+                future.result()
+                print(f"ok    {name}")
+            except Skip as skip:
+                skipped += 1
+                print(f"SKIPPED: {name}: {skip}")
+            except Exception:
+                failed += 1
+                print(f"FAIL  {name}\n{traceback.format_exc()}")
+    print(f"{len(cases) - failed - skipped} of {len(cases)} cases passed, {skipped} skipped")
+    if failed:
+        return 1
+    return 77 if skipped == len(cases) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
