@@ -574,9 +574,14 @@ def check_full(r, problems):
             want[0] = LEAD_IN
             for pos, value in named.items():
                 want[pos] = value
+        if not want:
+            problems.append(f"write-back #{i}: {hexed(got)}, but the controller had not "
+                            f"answered packet #{i - 1}")
+            r.corrupt_writeback = True
+            break
         if got != bytes(want):
             problems.append(f"write-back #{i}: {hexed(got)}, the reply it answers made "
-                            f"{hexed(bytes(want) or None)}")
+                            f"{hexed(bytes(want))}")
             r.corrupt_writeback = True
             break
         i += 1
