@@ -16,7 +16,7 @@ _tavrinset()
 
     local long="--width --height --xlow --xhigh --ylow --yhigh --raw --slen
         --deviation --states --diagnostics --dump --untouch --repeat --mode
-        --help --version"
+        --help --version --device --show --verify --json"
     local short="-w -h -x -X -y -Y -s -d -S -D -p -r -u -R -m"
     local modes="default touch stream untouch calib trim scale tracking
         initial scaling"
@@ -34,6 +34,15 @@ _tavrinset()
             while IFS= read -r word; do
                 COMPREPLY+=("$head$word")
             done < <(compgen -W "$modes" -- "$item")
+            return
+            ;;
+        --device)
+            # A path, usually under /dev/serial/by-id/; directories lead on to it.
+            compopt -o filenames 2>/dev/null
+            local word
+            while IFS= read -r word; do
+                COMPREPLY+=("$word")
+            done < <(compgen -f -- "$cur")
             return
             ;;
         --width | -w | --height | -h | --xlow | -x | --xhigh | -X | --ylow | -y | \

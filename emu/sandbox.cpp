@@ -12,6 +12,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <tuple>
 
 namespace emu {
 
@@ -133,7 +134,7 @@ bool privateDev(const char* slavePath, Failure& f) {
                                     {"/proc/self/fd/2", "/dev/stderr"},
                                     {"pts/ptmx", "/dev/ptmx"}};
     for (const auto& link : links) {
-        symlink(link[0], link[1]);  // conveniences only
+        std::ignore = symlink(link[0], link[1]);  // conveniences only
     }
     return true;
 }

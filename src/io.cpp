@@ -2,20 +2,31 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cassert>
+#include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <utility>
 
-Port::Port(Port&& other) noexcept : fd_(std::exchange(other.fd_, -1)), saved_(other.saved_) {}
+#include "framer.h"
+#include "packet.h"
+
+Port::Port(Port&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      saved_(other.saved_),
+      serialFlags_(std::exchange(other.serialFlags_, -1)) {}
 
 Port& Port::operator=(Port&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = std::exchange(other.fd_, -1);
         saved_ = other.saved_;
+        serialFlags_ = std::exchange(other.serialFlags_, -1);
     }
     return *this;
 }
@@ -26,6 +37,15 @@ bool Port::close() {
     }
     // Let a command still going out leave at the old speed before the line changes under it.
     bool restored = tcsetattr(fd_, TCSADRAIN, &saved_) == 0;
+    if (serialFlags_ >= 0) {
+        serial_struct ss{};
+        if (ioctl(fd_, TIOCGSERIAL, &ss) == 0) {
+            ss.flags = std::exchange(serialFlags_, -1);
+            restored = ioctl(fd_, TIOCSSERIAL, &ss) == 0 && restored;
+        } else {
+            restored = false;
+        }
+    }
     // After close() the descriptor is gone whatever it returned; retrying could close another.
     bool closed = ::close(std::exchange(fd_, -1)) == 0;
     return restored && closed;
@@ -39,8 +59,9 @@ termios panelLine() {
     t.c_iflag = IGNPAR;
     t.c_oflag = 0;
     t.c_lflag = 0;
-    // One read, one whole packet, no inter-byte timer.
-    t.c_cc[VMIN] = 10;
+    // Bytes are handed over as they come: where a packet begins is told partly by when its
+    // bytes arrived, so they must not wait in the line discipline for a whole packet.
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     return t;
 }
@@ -49,7 +70,7 @@ bool isPanelLine(const termios& t) {
     constexpr tcflag_t kFrame = CSIZE | PARENB | CSTOPB | CLOCAL | CREAD | CRTSCTS;
     return cfgetispeed(&t) == B9600 && cfgetospeed(&t) == B9600 &&
            (t.c_cflag & kFrame) == (CS8 | CLOCAL | CREAD) && t.c_iflag == IGNPAR &&
-           t.c_oflag == 0 && t.c_lflag == 0 && t.c_cc[VMIN] == 10 && t.c_cc[VTIME] == 0;
+           t.c_oflag == 0 && t.c_lflag == 0 && t.c_cc[VMIN] == 1 && t.c_cc[VTIME] == 0;
 }
 
 namespace {
@@ -78,6 +99,30 @@ bool configurePort(int fd) {
         return false;
     }
     return true;
+}
+
+// Behind a USB adapter bytes wait in the adapter until its latency timer runs out (16 ms by
+// default on the common ones); low latency makes the driver hand them over at once. Returns how
+// long a pause must be on this line to prove a packet boundary.
+Framer::Duration askLowLatency(Port& port) {
+    serial_struct ss{};
+    if (ioctl(port.fd(), TIOCGSERIAL, &ss) != 0) {
+        return Framer::kQuietUart;  // not a serial driver (a pseudo-terminal): no latency timer
+    }
+    if ((ss.flags & ASYNC_LOW_LATENCY) != 0) {
+        return Framer::kQuietUart;
+    }
+    const int previous = ss.flags;
+    ss.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(port.fd(), TIOCSSERIAL, &ss) != 0) {
+        return Framer::kQuietUsb;
+    }
+    port.saveSerialFlags(previous);
+    serial_struct now{};
+    if (ioctl(port.fd(), TIOCGSERIAL, &now) != 0 || (now.flags & ASYNC_LOW_LATENCY) == 0) {
+        return Framer::kQuietUsb;
+    }
+    return Framer::kQuietUart;
 }
 
 }  // namespace
@@ -110,12 +155,16 @@ Port openPanel(const char* device) {
     if (!configurePort(fd)) {
         return {};
     }
+    const auto quiet = askLowLatency(port);
+    startFraming(
+        fd, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(quiet).count()));
     return port;
 }
 
 bool closePanel(Port& port) {
     assert(port);
-    if (!port.close()) {
+    // A device that is gone cannot take its settings back; that was reported already.
+    if (!port.close() && !lineGone()) {
         std::perror("closePanel");
         return false;
     }
@@ -135,14 +184,15 @@ void ensureStandardDescriptors() {
 
 namespace {
 
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int kStopCount = static_cast<int>(std::size(kStopSignals));
 
 volatile sig_atomic_t gStop = 0;
 bool gInstalled = false;
 sigset_t gStopSet;
 sigset_t gOldMask;
 sigset_t gWaitMask;
-struct sigaction gOldAction[3];
+struct sigaction gOldAction[kStopCount];
 struct sigaction gOldPipeAction;
 
 extern "C" void onStopSignal(int sig) {
@@ -155,11 +205,12 @@ extern "C" void onStopSignal(int sig) {
 
 StopSignals::StopSignals() {
     sigemptyset(&gStopSet);
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < kStopCount; ++i) {
         int sig = kStopSignals[i];
         sigaction(sig, nullptr, &gOldAction[i]);
-        // A hang-up left ignored (nohup) stays ignored. SIGINT is taken even when ignored: a
-        // shell ignores it for every background job, and kill -INT is how scripts end a dump.
+        // A hang-up left ignored (nohup) stays ignored. SIGINT and SIGQUIT are taken even when
+        // ignored: a shell ignores them for every background job, and kill -INT is how scripts
+        // end a dump.
         if (sig != SIGHUP || gOldAction[i].sa_handler != SIG_IGN) {
             sigaddset(&gStopSet, sig);
         }
@@ -191,7 +242,7 @@ StopSignals::~StopSignals() {
     timespec none{};
     while (sigtimedwait(&gStopSet, nullptr, &none) > 0) {
     }
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < kStopCount; ++i) {
         if (sigismember(&gStopSet, kStopSignals[i]) == 1) {
             sigaction(kStopSignals[i], &gOldAction[i], nullptr);
         }

@@ -19,6 +19,8 @@ class Port {
     int fd() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
     const termios& saved() const { return saved_; }
+    // The driver's serial flags to put back at close (low latency was asked for).
+    void saveSerialFlags(int flags) { serialFlags_ = flags; }
 
     // Restores the saved settings and closes; false if either failed. Never retried.
     bool close();
@@ -26,6 +28,7 @@ class Port {
   private:
     int fd_ = -1;
     termios saved_{};
+    int serialFlags_ = -1;  // none saved
 };
 
 inline constexpr const char* kDevicePath = "/dev/tpanel";
@@ -42,7 +45,7 @@ bool isPanelLine(const termios& t);
 // Opens any of descriptors 0, 1, 2 that is closed on /dev/null.
 void ensureStandardDescriptors();
 
-// SIGINT, SIGTERM and SIGHUP end the run cleanly. While installed they are blocked except
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT end the run cleanly. While installed they are blocked except
 // during the waits for input, so a signal can only be taken between packets, never halfway.
 class StopSignals {
   public:

@@ -1,12 +1,15 @@
 #include "main.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <string>
 
 #include "io.h"
+#include "output.h"
 #include "packet.h"
+#include "readback.h"
 #include "testing.h"
 
 Options options;
@@ -41,44 +44,67 @@ void usage() {
     std::printf("\nDiagnostics: Verify the operation of the device\n");
     std::printf("  --diagnostics | -D \tRun self diagnostics.\n");
     std::printf("  --dump | -p \t\tDump transferred packets.\n");
+    std::printf("\nOperation: Choose the device, check the result, output for scripts\n");
+    std::printf("  --device path \tOpen path instead of /dev/tpanel.\n");
+    std::printf("  --verify \t\tRead back what was set, fail on a difference.\n");
+    std::printf("  --show \t\tPrint the filter, report and mode settings held.\n");
+    std::printf("  --json \t\tPrint results as JSON, one object per line.\n");
+    std::printf("  --help \t\tPrint this text.\n");
+    std::printf("  --version \t\tPrint the version.\n");
 }
 
 namespace {
 
 constexpr const char* kShortOptions = "w:h:x:X:y:Y:s:d:S:Dpr:u:R:m:";
-constexpr int kVersionCode = 0x100;
+// Long options without a short form.
+enum : int { kVersionCode = 0x100, kDeviceCode, kShowCode, kVerifyCode, kJsonCode };
 
 const option kLongOptions[] = {
-    {"width", required_argument, nullptr, 'w'},      {"height", required_argument, nullptr, 'h'},
-    {"xlow", required_argument, nullptr, 'x'},       {"xhigh", required_argument, nullptr, 'X'},
-    {"ylow", required_argument, nullptr, 'y'},       {"yhigh", required_argument, nullptr, 'Y'},
-    {"raw", required_argument, nullptr, 'r'},        {"slen", required_argument, nullptr, 's'},
-    {"deviation", required_argument, nullptr, 'd'},  {"states", required_argument, nullptr, 'S'},
-    {"diagnostics", no_argument, nullptr, 'D'},      {"dump", no_argument, nullptr, 'p'},
-    {"untouch", required_argument, nullptr, 'u'},    {"repeat", required_argument, nullptr, 'R'},
-    {"mode", required_argument, nullptr, 'm'},       {"help", no_argument, nullptr, 'H'},
-    {"version", no_argument, nullptr, kVersionCode}, {nullptr, 0, nullptr, 0},
+    {"width", required_argument, nullptr, 'w'},
+    {"height", required_argument, nullptr, 'h'},
+    {"xlow", required_argument, nullptr, 'x'},
+    {"xhigh", required_argument, nullptr, 'X'},
+    {"ylow", required_argument, nullptr, 'y'},
+    {"yhigh", required_argument, nullptr, 'Y'},
+    {"raw", required_argument, nullptr, 'r'},
+    {"slen", required_argument, nullptr, 's'},
+    {"deviation", required_argument, nullptr, 'd'},
+    {"states", required_argument, nullptr, 'S'},
+    {"diagnostics", no_argument, nullptr, 'D'},
+    {"dump", no_argument, nullptr, 'p'},
+    {"untouch", required_argument, nullptr, 'u'},
+    {"repeat", required_argument, nullptr, 'R'},
+    {"mode", required_argument, nullptr, 'm'},
+    {"help", no_argument, nullptr, 'H'},
+    {"version", no_argument, nullptr, kVersionCode},
+    {"device", required_argument, nullptr, kDeviceCode},
+    {"show", no_argument, nullptr, kShowCode},
+    {"verify", no_argument, nullptr, kVerifyCode},
+    {"json", no_argument, nullptr, kJsonCode},
+    {nullptr, 0, nullptr, 0},
 };
 
 struct ModeKeyword {
     const char* word;
     std::uint8_t reportFlags;
     std::uint8_t processFlags;
+    int shownAt;  // place among the keywords shown for a mode read back; 0: never shown
 };
 
 // Matched in this order, each as a prefix of the item. The last two are the words the usage
-// text shows for touch and scale.
+// text shows for touch and scale. A mode read back is shown one keyword per bit, report bits
+// first, then processing bits, which is not the matching order: hence shownAt.
 constexpr ModeKeyword kModeKeywords[] = {
-    {"default", 0x07, 0x4E},
-    {"touch", modeBit::reportTouch, 0},
-    {"stream", modeBit::reportStream, 0},
-    {"untouch", modeBit::reportUntouch, 0},
-    {"calib", 0, modeBit::calib},
-    {"trim", 0, modeBit::trim},
-    {"scale", 0, modeBit::scale},
-    {"tracking", 0, modeBit::tracking},
-    {"initial", modeBit::reportTouch, 0},
-    {"scaling", 0, modeBit::scale},
+    {"default", 0x07, 0x4E, 0},
+    {"touch", modeBit::reportTouch, 0, 1},
+    {"stream", modeBit::reportStream, 0, 2},
+    {"untouch", modeBit::reportUntouch, 0, 3},
+    {"calib", 0, modeBit::calib, 5},
+    {"trim", 0, modeBit::trim, 4},
+    {"scale", 0, modeBit::scale, 6},
+    {"tracking", 0, modeBit::tracking, 7},
+    {"initial", modeBit::reportTouch, 0, 0},
+    {"scaling", 0, modeBit::scale, 0},
 };
 
 // Whole decimal number: an optional sign, then digits, nothing else.
@@ -162,6 +188,19 @@ class Parser {
                 break;
             case 'm':
                 parseMode(name, arg);
+                break;
+            case kDeviceCode:
+                // Not checked here: opening it says what is wrong, as for the default path.
+                opts_.device = arg;
+                break;
+            case kShowCode:
+                opts_.show = true;
+                break;
+            case kVerifyCode:
+                opts_.verify = true;
+                break;
+            case kJsonCode:
+                opts_.json = true;
                 break;
             default:
                 // getopt_long has already said what was wrong.
@@ -260,6 +299,24 @@ const char* shortOptionString() {
     return kShortOptions;
 }
 
+std::vector<const char*> modeKeywordsOf(const ModeFlags& m) {
+    std::vector<const ModeKeyword*> set;
+    for (const ModeKeyword& k : kModeKeywords) {
+        if (k.shownAt != 0 && (m.reportFlags & k.reportFlags) == k.reportFlags &&
+            (m.processFlags & k.processFlags) == k.processFlags) {
+            set.push_back(&k);
+        }
+    }
+    std::sort(set.begin(), set.end(),
+              [](const ModeKeyword* a, const ModeKeyword* b) { return a->shownAt < b->shownAt; });
+    std::vector<const char*> words;
+    words.reserve(set.size());
+    for (const ModeKeyword* k : set) {
+        words.push_back(k->word);
+    }
+    return words;
+}
+
 Parsed parseOptions(int argc, char** argv, Options& opts) {
     Parser parser(opts);
     optind = 0;  // full reset, so that parsing can run more than once in a process
@@ -315,11 +372,15 @@ int runOperations(Port& port, const Options& opts) {
         if (int sig = pendingStop()) {
             return signalStatus(sig);
         }
+        if (lineGone()) {
+            return kStatusExchangeFailed;
+        }
         if (result != 0) {
             std::fputs("Selfdiagnostics failed!\n", stderr);
             return kStatusFatal;
         }
     }
+    // The dump runs alone; --show and --verify belong to the setting sequence.
     if (opts.raw != 0) {
         ok = dumpRaw(fd, opts.raw) == 0 && ok;
         if (int sig = pendingStop()) {
@@ -327,8 +388,9 @@ int runOperations(Port& port, const Options& opts) {
         }
         return ok ? kStatusOk : kStatusExchangeFailed;
     }
+    // A device that is gone ends the run: nothing more is sent, nothing more reported.
     auto step = [&](bool wanted, auto&& operation) {
-        if (wanted && pendingStop() == 0) {
+        if (wanted && pendingStop() == 0 && !lineGone()) {
             ok = operation() == 0 && ok;
         }
     };
@@ -347,6 +409,32 @@ int runOperations(Port& port, const Options& opts) {
     step(opts.modeGiven, [&] { return setMode(fd, opts.mode); });
     if (int sig = pendingStop()) {
         return signalStatus(sig);
+    }
+    // A device gone during the settings ended the run on its one message.
+    if (lineGone()) {
+        return kStatusExchangeFailed;
+    }
+    Readback readback(fd);
+    if (opts.verify) {
+        ok = verifySettings(readback, opts) && ok;
+        if (int sig = pendingStop()) {
+            return signalStatus(sig);
+        }
+    }
+    if (opts.show && !lineGone()) {
+        const HeldSettings held = readback.all();
+        if (int sig = pendingStop()) {
+            return signalStatus(sig);
+        }
+        ok = held.complete() && ok;
+        if (!printSettings(held)) {
+            std::perror("Error while writing settings");
+            ok = false;
+        }
+    }
+    if (readback.gone() || lineGone()) {
+        // The line went with the device: there are no settings left to put back.
+        return kStatusExchangeFailed;
     }
     if (!closePanel(port)) {
         ok = false;
@@ -376,7 +464,7 @@ int runTavrinset(int argc, char** argv) {
     if (int sig = pendingStop()) {
         return signalStatus(sig);
     }
-    Port port = openPanel(kDevicePath);
+    Port port = openPanel(options.device.c_str());
     if (!port) {
         return kStatusFatal;
     }

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
+#include "io.h"
 #include "settings.h"
 
 inline constexpr int X = 0;
@@ -25,6 +28,10 @@ struct Options {
     bool diagnostics = false;
     std::int32_t raw = 0;
     bool dump = false;
+    std::string device = kDevicePath;
+    bool show = false;
+    bool verify = false;
+    bool json = false;  // standard output as JSON Lines
 };
 
 // The process-wide record; the packet transport reads its dump flag.
@@ -40,6 +47,9 @@ void usage();
 // The option table and short option string parseOptions accepts, for tools that document them.
 std::span<const option> longOptionTable();  // without the terminating entry
 const char* shortOptionString();
+
+// The mode keywords whose bits are all set in m, in the order the settings are shown.
+std::vector<const char*> modeKeywordsOf(const ModeFlags& m);
 
 inline constexpr int kStatusOk = 0;
 inline constexpr int kStatusExchangeFailed = 1;

@@ -2,21 +2,46 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 
+#include "framer.h"
 #include "io.h"
 #include "main.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = Framer::Clock;
+using Time = Framer::Time;
 
 int gReplyTimeoutMs = kReplyTimeoutMs;
+
+// The one line the run talks to: its framer, and whether the device has gone.
+struct Line {
+    int fd = -1;
+    Framer framer;
+    Time writtenAt{};  // when the last packet was written
+    std::size_t discardedAtWrite = 0;
+    bool cut = false;  // the last reply wait ended on bytes that made no whole packet
+    bool gone = false;
+};
+
+Line gLine;
+
+Line& lineOf(int fd) {
+    if (gLine.fd != fd) {
+        startFraming(
+            fd,
+            static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(Framer::kQuietUart).count()));
+    }
+    return gLine;
+}
 
 void trace(const char* direction, const Packet& pkt) {
     if (options.dump) {
@@ -29,31 +54,34 @@ void reportShort(long got) {
     std::fprintf(stderr, "Short packet read. Excpected %d got %ld\n", 10, got);
 }
 
-// Waits until fd is ready for events or the deadline passes. Returns 1 ready, 0 timed out,
-// -1 on a stop signal (when allowed to take one) or error (reported with context).
-int waitFor(int fd, short events, const Clock::time_point* deadline, Wait wait,
-            const char* context) {
+bool deviceGone(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV;
+}
+
+// Waits until fd is ready for events or the limit passes (none: no limit). Returns 1 ready,
+// 0 limit reached, -1 on a stop signal (when allowed to take one) or error (reported with
+// context).
+int waitFor(int fd, short events, std::optional<Time> limit, Wait wait, const char* context) {
     for (;;) {
         if (wait != Wait::restore && pendingStop() != 0) {
             return -1;
         }
         timespec ts{};
-        timespec* limit = nullptr;
-        if (deadline != nullptr) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - Clock::now());
+        timespec* timeout = nullptr;
+        if (limit) {
+            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*limit - Clock::now());
             if (left.count() <= 0) {
                 return 0;
             }
             ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
             ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
-            limit = &ts;
+            timeout = &ts;
         }
         pollfd p{fd, events, 0};
         // A restore keeps the stop signals blocked: one Ctrl-C must not cut short the very
         // exchange that puts the controller back.
         const sigset_t* mask = wait == Wait::restore ? nullptr : stopWaitMask();
-        int n = ppoll(&p, 1, limit, mask);
+        int n = ppoll(&p, 1, timeout, mask);
         if (n > 0) {
             return 1;
         }
@@ -67,8 +95,163 @@ int waitFor(int fd, short events, const Clock::time_point* deadline, Wait wait,
     }
 }
 
-bool deviceGone(int err) {
-    return err == EIO || err == ENXIO || err == ENODEV;
+Xfer gone(Line& line) {
+    line.gone = true;
+    return Xfer::gone;
+}
+
+// Feeds the framer everything the line holds now, without waiting.
+Xfer drain(Line& line) {
+    std::uint8_t buf[256];
+    for (;;) {
+        ssize_t got = read(line.fd, buf, sizeof buf);
+        if (got > 0) {
+            line.framer.feed(buf, static_cast<std::size_t>(got), Clock::now());
+            continue;
+        }
+        if (got == 0) {
+            std::fputs("Error while reading packet: end of file\n", stderr);
+            return gone(line);
+        }
+        if (errno == EAGAIN) {
+            return Xfer::ok;
+        }
+        if (errno != EINTR) {
+            int err = errno;
+            std::perror("Error while reading packet");
+            return deviceGone(err) ? gone(line) : Xfer::failed;
+        }
+    }
+}
+
+// Reads until the framer has a whole packet, the limit passes (timeout) or the wait is cut
+// short. The packet is traced as it comes.
+Xfer pull(Line& line, std::optional<Time> limit, Wait wait, Framer::Framed& out) {
+    for (;;) {
+        if (auto f = line.framer.next()) {
+            trace("<-- ", f->pkt);
+            out = *f;
+            return Xfer::ok;
+        }
+        if (limit && Clock::now() >= *limit) {
+            return Xfer::timeout;
+        }
+        std::optional<Time> wake = limit;
+        if (Time settle = line.framer.settleAt(); settle != Time::max()) {
+            wake = wake ? std::min(*wake, settle) : settle;
+        }
+        int ready = waitFor(line.fd, POLLIN, wake, wait, "Error while reading packet");
+        if (ready < 0) {
+            return pendingStop() != 0 && wait != Wait::restore ? Xfer::interrupted : Xfer::failed;
+        }
+        if (ready > 0) {
+            if (Xfer x = drain(line); x != Xfer::ok) {
+                return x;
+            }
+        } else {
+            line.framer.idle(Clock::now());
+        }
+    }
+}
+
+// Waits until what follows the packet just taken says whether it ended where it was cut.
+Framer::End settleEnd(Line& line, Time limit, Wait wait) {
+    while (line.framer.endOfLast() == Framer::End::open) {
+        Time wake = std::min(limit, line.framer.settleAt());
+        int ready = waitFor(line.fd, POLLIN, wake, wait, "Error while reading packet");
+        if (ready < 0) {
+            break;
+        }
+        if (ready > 0) {
+            if (drain(line) != Xfer::ok) {
+                break;
+            }
+            continue;
+        }
+        line.framer.idle(Clock::now());
+        if (Clock::now() >= limit) {
+            break;
+        }
+    }
+    return line.framer.endOfLast();
+}
+
+// The reply to the last write: the first whole packet that began after it and is not a touch
+// report. A reply whose content is used must also be seen to end where it was cut.
+// A reply cut short is reported only when it is not going to be asked for again.
+Xfer readReply(Line& line, Packet& pkt, Wait wait, bool used, bool retrying = false) {
+    const Time deadline = Clock::now() + std::chrono::milliseconds(gReplyTimeoutMs);
+    for (;;) {
+        Framer::Framed f;
+        Xfer got = pull(line, deadline, wait, f);
+        if (got == Xfer::timeout) {
+            // Bytes of a packet in hand when time ran out: where the next one begins is
+            // anybody's guess.
+            line.cut = line.framer.held() > 0 || !line.framer.synced() ||
+                       line.framer.discarded() > line.discardedAtWrite;
+            if (line.framer.held() > 0) {
+                line.framer.lose(Clock::now());
+            }
+            if (!(line.cut && retrying)) {
+                std::fputs("Timeout while reading packet\n", stderr);
+            }
+            return got;
+        }
+        if (got != Xfer::ok) {
+            return got;
+        }
+        // It was on its way before the command went out, so it answers something else.
+        if (f.first < line.writtenAt) {
+            continue;
+        }
+        // A touch during configuration is the controller talking, not answering.
+        if (f.pkt[at::letter] == letter::touch) {
+            continue;
+        }
+        if (used && settleEnd(line, deadline, wait) != Framer::End::clean) {
+            if (line.gone) {
+                return Xfer::gone;
+            }
+            if (pendingStop() != 0 && wait != Wait::restore) {
+                return Xfer::interrupted;
+            }
+            return Xfer::unsure;
+        }
+        pkt = f.pkt;
+        return Xfer::ok;
+    }
+}
+
+// Until the framer knows the boundaries again, bounded by the reply time. Packets it frames
+// meanwhile are traced and passed over: they answer nothing of ours.
+Xfer resync(Line& line) {
+    const Time deadline = Clock::now() + std::chrono::milliseconds(gReplyTimeoutMs);
+    while (!line.framer.synced()) {
+        Framer::Framed f;
+        Xfer got = pull(line, deadline, Wait::reply, f);
+        if (got == Xfer::timeout) {
+            return Xfer::unsure;
+        }
+        if (got != Xfer::ok) {
+            return got;
+        }
+    }
+    return Xfer::ok;
+}
+
+Xfer readAny(Line& line, Packet& pkt, Wait wait, std::optional<Time> limit = std::nullopt) {
+    if (line.gone) {
+        return Xfer::gone;
+    }
+    if (wait != Wait::touch) {
+        return readReply(line, pkt, wait, false);
+    }
+    Framer::Framed f;
+    Xfer got = pull(line, limit, wait, f);
+    if (got == Xfer::ok) {
+        pkt = f.pkt;
+    }
+    return got;
 }
 
 }  // namespace
@@ -81,19 +264,38 @@ void setReplyTimeoutMs(int ms) {
     gReplyTimeoutMs = ms;
 }
 
+void startFraming(int fd, int quietMs) {
+    gLine.fd = fd;
+    gLine.framer = Framer(std::chrono::milliseconds(quietMs));
+    gLine.framer.lose(Clock::now());
+    gLine.writtenAt = Time{};
+    gLine.gone = false;
+}
+
+bool lineGone() {
+    return gLine.gone;
+}
+
 Xfer writePacket(int fd, Packet& pkt, Wait wait) {
+    Line& line = lineOf(fd);
+    if (line.gone) {
+        return Xfer::gone;
+    }
     if (wait != Wait::restore && pendingStop() != 0) {
         return Xfer::interrupted;
     }
     pkt[at::leadIn] = kLeadIn;
     trace("--> ", pkt);
-    // Whatever is waiting now (an unsolicited packet, the tail of a late reply) would be
-    // taken for the reply to this command.
-    if (tcflush(fd, TCIFLUSH) != 0) {
-        std::perror("Error while writing packet");
-        return deviceGone(errno) ? Xfer::gone : Xfer::failed;
+    // Whatever has arrived so far was sent before this command: take it in now, so that
+    // its arrival time says so.
+    if (Xfer in = drain(line); in != Xfer::ok) {
+        return in;
     }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(gReplyTimeoutMs);
+    line.writtenAt = Clock::now();
+    line.framer.wrote(line.writtenAt);
+    line.discardedAtWrite = line.framer.discarded();
+    line.cut = false;
+    const Time deadline = line.writtenAt + std::chrono::milliseconds(gReplyTimeoutMs);
     for (;;) {
         ssize_t n = write(fd, pkt.data(), pkt.size());
         if (n == static_cast<ssize_t>(pkt.size())) {
@@ -109,9 +311,9 @@ Xfer writePacket(int fd, Packet& pkt, Wait wait) {
         if (errno != EAGAIN) {
             int err = errno;
             std::perror("Error while writing packet");
-            return deviceGone(err) ? Xfer::gone : Xfer::failed;
+            return deviceGone(err) ? gone(line) : Xfer::failed;
         }
-        int ready = waitFor(fd, POLLOUT, &deadline, wait, "Error while writing packet");
+        int ready = waitFor(fd, POLLOUT, deadline, wait, "Error while writing packet");
         if (ready == 0) {
             std::fputs("Timeout while writing packet\n", stderr);
             return Xfer::timeout;
@@ -123,45 +325,15 @@ Xfer writePacket(int fd, Packet& pkt, Wait wait) {
 }
 
 Xfer readPacket(int fd, Packet& pkt, Wait wait) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(gReplyTimeoutMs);
-    const Clock::time_point* limit = wait == Wait::touch ? nullptr : &deadline;
-    for (;;) {
-        int ready = waitFor(fd, POLLIN, limit, wait, "Error while reading packet");
-        if (ready == 0) {
-            std::fputs("Timeout while reading packet\n", stderr);
-            return Xfer::timeout;
-        }
-        if (ready < 0) {
-            return pendingStop() != 0 && wait != Wait::restore ? Xfer::interrupted : Xfer::failed;
-        }
-        // The line wakes poll only once a whole packet is in (VMIN), and the port never
-        // blocks, so this read cannot outlast the deadline.
-        Packet in{};
-        ssize_t got = read(fd, in.data(), in.size());
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            int err = errno;
-            std::perror("Error while reading packet");
-            return deviceGone(err) ? Xfer::gone : Xfer::failed;
-        }
-        if (got == 0) {
-            std::fputs("Error while reading packet: end of file\n", stderr);
-            return Xfer::gone;
-        }
-        if (got != static_cast<ssize_t>(in.size())) {
-            reportShort(got);
-            return Xfer::failed;
-        }
-        trace("<-- ", in);
-        // A touch during configuration is the controller talking, not answering.
-        if (wait != Wait::touch && in[at::letter] == letter::touch) {
-            continue;
-        }
-        pkt = in;
-        return Xfer::ok;
+    return readAny(lineOf(fd), pkt, wait);
+}
+
+Xfer readPacketWithin(int fd, Packet& pkt, int timeoutMs) {
+    std::optional<Time> limit;
+    if (timeoutMs >= 0) {
+        limit = Clock::now() + std::chrono::milliseconds(timeoutMs);
     }
+    return readAny(lineOf(fd), pkt, Wait::touch, limit);
 }
 
 Xfer command(int fd, Packet& cmd) {
@@ -169,28 +341,56 @@ Xfer command(int fd, Packet& cmd) {
     if (isGone(sent) || sent == Xfer::interrupted) {
         return sent;
     }
+    // The reply is read even after a failed send: a short write may still have been answered.
     Packet scratch{};
     Xfer replied = readPacket(fd, scratch, Wait::reply);
     return sent == Xfer::ok ? replied : sent;
 }
 
-Xfer query(int fd, Packet& pkt, int trailers) {
-    Xfer sent = writePacket(fd, pkt, Wait::reply);
-    if (isGone(sent) || sent == Xfer::interrupted) {
-        return sent;
+Xfer query(int fd, Packet& pkt, int trailers, bool* replied) {
+    Line& line = lineOf(fd);
+    if (replied != nullptr) {
+        *replied = false;
     }
-    Xfer got = readPacket(fd, pkt, Wait::reply);
-    if (got != Xfer::ok) {
-        return got;
-    }
-    for (int i = 0; i < trailers; ++i) {
-        Packet scratch{};
-        Xfer more = readPacket(fd, scratch, Wait::reply);
-        if (more != Xfer::ok) {
-            return more;
+    Xfer got = Xfer::unsure;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!line.framer.synced() && line.framer.held() > 0) {
+            if (Xfer found = resync(line); found != Xfer::ok) {
+                got = found;
+                break;
+            }
+        }
+        Packet out = pkt;
+        Xfer sent = writePacket(fd, out, Wait::reply);
+        if (sent != Xfer::ok) {
+            return sent;
+        }
+        Packet reply{};
+        got = readReply(line, reply, Wait::reply, true, attempt == 0);
+        if (got == Xfer::ok) {
+            pkt = reply;
+            if (replied != nullptr) {
+                *replied = true;
+            }
+            for (int i = 0; i < trailers; ++i) {
+                Packet scratch{};
+                Xfer more = readReply(line, scratch, Wait::reply, false);
+                if (more != Xfer::ok) {
+                    return more;
+                }
+            }
+            return Xfer::ok;
+        }
+        // Silence is not a question of boundaries: asking again would only double the wait.
+        const bool framing = got == Xfer::unsure || (got == Xfer::timeout && line.cut);
+        if (!framing) {
+            return got;
         }
     }
-    return sent;
+    if (got == Xfer::unsure) {
+        std::fputs("Error while reading packet: packet boundaries lost\n", stderr);
+    }
+    return got;
 }
 
 int sendPacket(int fd, Packet& pkt) {
@@ -207,10 +407,7 @@ int skipReply(int fd) {
 }
 
 int sendCommand(int fd, Packet& pkt) {
-    // The reply is read even after a failed send: a short write may still have been answered.
-    int sent = sendPacket(fd, pkt);
-    int replied = skipReply(fd);
-    return sent == 0 && replied == 0 ? 0 : -1;
+    return command(fd, pkt) == Xfer::ok ? 0 : -1;
 }
 
 std::string formatPacket(const Packet& pkt) {

@@ -69,16 +69,28 @@ enum class Wait {
     restore,  // like reply, but a stop signal does not cut it short
 };
 
-// Refuses to send once a stop signal is pending, except for a restore.
+// Starts framing a freshly opened line, whose boundaries are not known yet. quietMs is how long
+// a pause must be to prove a boundary on this line (see Framer).
+void startFraming(int fd, int quietMs);
+// True once a transfer found the device gone: nothing more is sent, nothing more reported.
+bool lineGone();
+
+// Refuses to send once a stop signal is pending, except for a restore. A packet that had
+// begun to arrive before the write is never taken for its reply.
 Xfer writePacket(int fd, Packet& pkt, Wait wait);
+// The next packet; for a reply wait, the first one that began after the last write and is not
+// a touch report.
 Xfer readPacket(int fd, Packet& pkt, Wait wait);
+// Any packet, like Wait::touch, but giving up silently after timeoutMs (negative: never).
+Xfer readPacketWithin(int fd, Packet& pkt, int timeoutMs);
 
 // A command whose reply is not examined: the command out, one reply in.
 Xfer command(int fd, Packet& cmd);
 // A query whose reply is used: pkt out, the reply read into pkt only when its boundaries are
 // certain, then `trailers` further packets read and passed over. When the reply is not
-// certain the boundaries are found again and the exchange is repeated once.
-Xfer query(int fd, Packet& pkt, int trailers = 0);
+// certain the boundaries are found again and the exchange is repeated once. Returns ok only
+// when every packet came; *replied tells whether pkt holds the reply.
+Xfer query(int fd, Packet& pkt, int trailers = 0, bool* replied = nullptr);
 
 // The classic calls: 0 on success, -1 on failure.
 int sendPacket(int fd, Packet& pkt);

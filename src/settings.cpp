@@ -5,6 +5,9 @@
 #include <cctype>
 #include <cstdio>
 
+#include "output.h"
+#include "rawmode.h"
+
 void clearPacket(Packet& pkt) {
     pkt.fill(0);
 }
@@ -20,32 +23,33 @@ std::uint16_t getLe16(const std::uint8_t* p) {
 
 namespace {
 
-int sendRange(int fd, std::uint8_t command, char axis, std::int16_t low, std::int16_t high) {
+int sendRange(int fd, std::uint8_t which, char axis, std::int16_t low, std::int16_t high) {
     assert(axis == 'x' || axis == 'X' || axis == 'y' || axis == 'Y');
     Packet pkt{};
-    pkt[at::letter] = command;
+    pkt[at::letter] = which;
     pkt[at::axis] = static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(axis)));
     // Negative bounds travel as their two's-complement pattern.
     putLe16(&pkt[at::low], static_cast<std::uint16_t>(low));
     putLe16(&pkt[at::high], static_cast<std::uint16_t>(high));
-    return sendCommand(fd, pkt);
+    return command(fd, pkt) == Xfer::ok ? 0 : -1;
 }
 
 // Query, then write the reply back with only the named bytes replaced. Anything short of a
 // whole reply would put zeros or our own query into the parameters nobody asked to change.
 template <typename Apply>
-int queryAndWriteBack(int fd, std::uint8_t query, const char* notChanged, Apply apply) {
+int queryAndWriteBack(int fd, std::uint8_t letter, const char* notChanged, Apply apply) {
     Packet pkt{};
-    pkt[at::letter] = query;
-    int sent = sendPacket(fd, pkt);
-    if (receivePacket(fd, pkt) != 0) {
-        std::fputs(notChanged, stderr);
+    pkt[at::letter] = letter;
+    if (query(fd, pkt) != Xfer::ok) {
+        // With the device gone the run ends on the one message already given.
+        if (!lineGone()) {
+            std::fputs(notChanged, stderr);
+        }
         return -1;
     }
     // The controller's reply letter goes back as it came.
     apply(pkt);
-    int written = sendCommand(fd, pkt);
-    return sent == 0 && written == 0 ? 0 : -1;
+    return command(fd, pkt) == Xfer::ok ? 0 : -1;
 }
 
 }  // namespace
@@ -93,87 +97,35 @@ int setMode(int fd, const ModeFlags& m) {
     pkt[at::letter] = letter::mode;
     pkt[at::reportFlags] = m.reportFlags;
     pkt[at::processFlags] = m.processFlags;
-    return sendCommand(fd, pkt);
+    return command(fd, pkt) == Xfer::ok ? 0 : -1;
 }
-
-namespace {
-
-// Holds the controller in raw reporting and puts its own mode back when it goes, on every
-// way out of the dump but the device disappearing.
-class RawMode {
-  public:
-    explicit RawMode(int fd) : fd_(fd) {}
-    RawMode(const RawMode&) = delete;
-    RawMode& operator=(const RawMode&) = delete;
-    ~RawMode() { restore(); }
-
-    // False when the controller's mode could not be read: without it there is no way back.
-    bool enter(bool& exchangeOk) {
-        Packet pkt{};
-        pkt[at::letter] = letter::modeQuery;
-        bool sent = sendPacket(fd_, pkt) == 0;
-        if (receivePacket(fd_, pkt) != 0) {
-            return false;
-        }
-        bool second = skipReply(fd_) == 0;
-        // Letter, byte 2 and both flag bytes come back as they are on the restore.
-        std::copy(pkt.begin() + 1, pkt.begin() + 5, previous_.begin() + 1);
-        active_ = true;
-        pkt[at::letter] = letter::mode;
-        pkt[at::reportFlags] = modeBit::reportTouch;
-        pkt[at::processFlags] = 0;
-        bool switched = sendCommand(fd_, pkt) == 0;
-        exchangeOk = exchangeOk && sent && second && switched;
-        return true;
-    }
-
-    // The device is gone: there is nothing left to restore.
-    void abandon() { active_ = false; }
-
-    bool restore() {
-        if (!active_) {
-            return true;
-        }
-        active_ = false;
-        Packet pkt = previous_;
-        pkt[at::letter] = letter::mode;
-        // Sent even after a stop signal: that is when it matters most.
-        bool sent = writePacket(fd_, pkt, Wait::restore) == Xfer::ok;
-        bool replied = readPacket(fd_, pkt, Wait::restore) == Xfer::ok;
-        return sent && replied;
-    }
-
-  private:
-    int fd_;
-    Packet previous_{};
-    bool active_ = false;
-};
-
-}  // namespace
 
 int dumpRaw(int fd, std::int32_t count) {
     bool ok = true;
     RawMode raw(fd);
     if (!raw.enter(ok)) {
-        std::fputs("Raw dump not started: mode unknown\n", stderr);
+        if (!lineGone()) {
+            std::fputs("Raw dump not started: mode unknown\n", stderr);
+        }
         return -1;
     }
-    Packet pkt{};
+    if (lineGone()) {
+        return -1;
+    }
     while (count != 0) {
-        Xfer got = readPacket(fd, pkt, Wait::touch);
+        std::uint16_t x = 0;
+        std::uint16_t y = 0;
+        Xfer got = nextTouch(fd, x, y);
         if (got == Xfer::interrupted) {
             break;
         }
         if (got == Xfer::gone) {
-            raw.abandon();
             return -1;
         }
-        if (got != Xfer::ok || pkt[at::letter] != letter::touch) {
+        if (got != Xfer::ok) {
             continue;
         }
-        unsigned x = getLe16(&pkt[at::touchX]);
-        unsigned y = getLe16(&pkt[at::touchY]);
-        if (std::printf("%u, %u\n", x, y) < 0 || std::fflush(stdout) != 0) {
+        if (!printTouch(x, y)) {
             // Whoever read our output is gone (a pipe into head, say): stop and clean up.
             std::perror("Error while writing coordinates");
             ok = false;

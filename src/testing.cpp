@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "io.h"
+#include "output.h"
 #include "packet.h"
 
 int runDiagnostics(int fd, unsigned dmask, bool& exchangeOk) {
@@ -12,15 +13,14 @@ int runDiagnostics(int fd, unsigned dmask, bool& exchangeOk) {
     Packet pkt{};
     pkt[at::letter] = letter::diagnostics;
     pkt[at::dmask] = static_cast<std::uint8_t>(dmask);
-    bool ok = sendPacket(fd, pkt) == 0;
     // Without a reply the request's own mask stays in place: an unreadable self-test fails.
-    ok = receivePacket(fd, pkt) == 0 && ok;
+    // The self-test is answered twice; the second packet is passed over.
+    bool ok = query(fd, pkt, 1) == Xfer::ok;
     int result = pkt[at::dmask];
     // Cut short by a stop signal, the request's mask is no verdict worth printing.
-    if (result != 0 && pendingStop() == 0) {
-        std::printf("dmask = %x", static_cast<unsigned>(result));
+    if (pendingStop() == 0) {
+        printSelfTest(result);
     }
-    ok = skipReply(fd) == 0 && ok;
     exchangeOk = ok;
     return result;
 }

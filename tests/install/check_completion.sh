@@ -47,11 +47,21 @@ same "long options after --" "$long" "$(complete_words tavrinset --)"
 while read -r opt kind; do
     got=$(complete_words tavrinset -p "$opt")
     grep -qxF -- "$opt" <<<"$got" || fail "$opt does not complete to itself"
-    if [[ $kind == value && $opt != -m && $opt != --mode ]]; then
+    if [[ $kind == value && $opt != -m && $opt != --mode && $opt != --device ]]; then
         same "nothing in place of the value of $opt" "" "$(complete_words tavrinset "$opt" '')"
     fi
 done <<<"$all"
 same "a prefix completes" "$(grep -- '^--d' <<<"$long")" "$(complete_words tavrinset --d)"
+
+# --device takes a path: file names, directories included, and nothing else.
+paths=$(mktemp -d)
+mkdir "$paths/serial" && touch "$paths/panel" "$paths/pad" "$paths/other"
+same "paths after --device" "$(printf '%s\n' "$paths/pad" "$paths/panel")" \
+    "$(complete_words tavrinset --device "$paths/pa")"
+same "paths after --device=" "$paths/serial" "$(complete_words tavrinset --device = "$paths/se")"
+same "paths after --device, among other options" "$(printf '%s\n' "$paths/other")" \
+    "$(complete_words tavrinset -w 800 --device "$paths/o")"
+rm -rf "$paths"
 
 keywords=$(mode_keywords "$stage/usr/bin/tavrinset")
 (($(wc -l <<<"$keywords") > 5)) || fail "could not list the mode keywords of tavrinset"

@@ -8,10 +8,14 @@ set -uo pipefail
 stage=$1 helper=$2 version=$3
 man1=$stage/usr/share/man/man1
 bin=$stage/usr/bin
+command -v groff >/dev/null || skip "groff not installed (Debian package groff-base)"
+# man-db's rendering needs col to strip it; without both, groff's is checked alone.
+with_man=0
+command -v man >/dev/null && command -v col >/dev/null && with_man=1
 
 # What a reader sees: man-db's rendering when it is there, groff's otherwise.
 render() {
-    if command -v man >/dev/null; then
+    if ((with_man)); then
         MANWIDTH=80 man -l "$1" 2>/dev/null | col -b
     else
         groff -man -Tutf8 -P-cbou "$1" 2>/dev/null
@@ -33,7 +37,7 @@ check_page() {
     local warnings
     warnings=$(groff -man -ww -z "$page" 2>&1) || fail "$program(1): groff failed"
     [[ -z $warnings ]] || fail "$program(1): groff warns: $warnings"
-    if command -v man >/dev/null; then
+    if ((with_man)); then
         warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
         [[ -z $warnings ]] || fail "$program(1): man warns: $warnings"
     fi

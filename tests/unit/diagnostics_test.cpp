@@ -56,7 +56,8 @@ TEST_F(Diagnostics, SilenceFailsWithTheMaskSent) {
     EXPECT_EQ(o.result, 0x0f);
     EXPECT_FALSE(o.ok);
     EXPECT_EQ(o.out, "dmask = f");
-    EXPECT_EQ(o.err, "Timeout while reading packet\nTimeout while reading packet\n");
+    // No second wait for the packet that follows a reply that never came.
+    EXPECT_EQ(o.err, "Timeout while reading packet\n");
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ TEST(OpenPanel, SetsThePacketLine) {
     EXPECT_EQ(t.c_iflag, tcflag_t{IGNPAR});
     EXPECT_EQ(t.c_oflag, 0u);
     EXPECT_EQ(t.c_lflag, 0u);
-    EXPECT_EQ(t.c_cc[VMIN], 10);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
     EXPECT_EQ(t.c_cc[VTIME], 0);
 }
 

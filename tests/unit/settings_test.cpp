@@ -134,17 +134,35 @@ TEST_F(Settings, NothingIsWrittenBackWithoutAWholeReply) {
          },
          "Report parameters not changed\n"},
     };
+    // Silence is not asked again; a reply cut short twice leaves the group alone.
+    const struct {
+        std::vector<Step> script;
+        std::size_t sent;
+    } lines[] = {
+        {{}, 1},
+        {{{head(kParams, 4)}, {head(kParams, 4)}}, 2},
+    };
     for (const NotChangedCase& c : cases) {
-        for (const Bytes& reply : {Bytes{}, head(kParams, 4)}) {
-            SCOPED_TRACE(testing::Message() << c.what << ", " << reply.size() << " bytes");
-            Controller controller(pty_, {{reply}, {join({kAck})}});
+        for (const auto& line : lines) {
+            SCOPED_TRACE(testing::Message() << c.what << ", " << line.sent << " sent");
+            Controller controller(pty_, line.script);
             CaptureStderr();
             EXPECT_EQ(c.run(fd()), -1);
             EXPECT_EQ(GetCapturedStderr(),
                       std::string("Timeout while reading packet\n") + c.message);
-            EXPECT_EQ(controller.finish().size(), 1u);  // the query alone
+            EXPECT_EQ(controller.finish().size(), line.sent);
         }
     }
+}
+
+TEST_F(Settings, AReplyCutShortIsAskedForOnce) {
+    Controller controller(pty_, {{head(kParams, 4)}, {join({kParams})}, {join({kAck})}});
+    CaptureStderr();
+    EXPECT_EQ(setFilter(fd(), {4, 12, 3}, filterBit::deviation), 0);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    const Packet query = {0x55, 'f'};
+    const Packet writeBack = {0x55, 'q', 0x11, 0x22, 12, 0x44, 0x55, 0x66, 0x77, 0x88};
+    EXPECT_EQ(controller.finish(), (std::vector<Packet>{query, query, writeBack}));
 }
 
 }  // namespace

@@ -146,18 +146,4 @@ TEST_F(Transport, SkipReplyConsumesExactlyOnePacket) {
     EXPECT_EQ(pkt, second);
 }
 
-TEST_F(Transport, ShortReadIsReported) {
-    // A line that hands over what it has, so that a read can come back short.
-    termios t = pty_.line();
-    t.c_cc[VMIN] = 1;
-    ASSERT_EQ(tcsetattr(pty_.slave(), TCSANOW, &t), 0);
-    pty_.sendQueued(head(kReply, 4));
-    options.dump = true;
-    Packet pkt{};
-    CaptureStderr();
-    EXPECT_EQ(receivePacket(fd(), pkt), -1);
-    EXPECT_EQ(GetCapturedStderr(), "Short packet read. Excpected 10 got 4\n");
-    EXPECT_EQ(pkt, Packet{});
-}
-
 }  // namespace

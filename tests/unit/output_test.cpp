@@ -1,0 +1,152 @@
+// Standard output in both formats: what scripts parse and what people read.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "main.h"
+#include "output.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+std::string joined(const std::vector<const char*>& words) {
+    std::string s;
+    for (const char* w : words) {
+        s += s.empty() ? "" : ",";
+        s += w;
+    }
+    return s;
+}
+
+struct KeywordCase {
+    ModeFlags mode;
+    std::string words;
+};
+
+TEST(ModeKeywords, OneWordPerSetBitInTheShownOrder) {
+    const KeywordCase cases[] = {
+        {{0x05, 0x0e}, "touch,untouch,trim,calib,scale"},
+        {{0x07, 0x4e}, "touch,stream,untouch,trim,calib,scale,tracking"},
+        {{0x00, 0x00}, ""},
+        {{0x02, 0x40}, "stream,tracking"},
+        {{0x00, 0x06}, "trim,calib"},
+        // Bits no keyword stands for are left to the flag bytes.
+        {{0xf8, 0xb1}, ""},
+        {{0xff, 0xff}, "touch,stream,untouch,trim,calib,scale,tracking"},
+    };
+    for (const KeywordCase& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << int{c.mode.reportFlags} << " " << int{c.mode.processFlags});
+        EXPECT_EQ(joined(modeKeywordsOf(c.mode)), c.words);
+    }
+}
+
+TEST(ModeKeywords, WhatAListSetsReadsBackAsTheSameList) {
+    // Every keyword the parser takes, one at a time: --show must name what --mode named, in
+    // its own words.
+    const std::pair<const char*, const char*> cases[] = {
+        {"touch", "touch"},       {"stream", "stream"},
+        {"untouch", "untouch"},   {"calib", "calib"},
+        {"trim", "trim"},         {"scale", "scale"},
+        {"tracking", "tracking"}, {"initial", "touch"},
+        {"scaling", "scale"},     {"default", "touch,stream,untouch,trim,calib,scale,tracking"},
+    };
+    for (const auto& [given, shown] : cases) {
+        SCOPED_TRACE(given);
+        std::string arg = given;
+        std::string name = "tavrinset";
+        std::string flag = "--mode";
+        char* argv[] = {name.data(), flag.data(), arg.data(), nullptr};
+        Options opts;
+        ASSERT_EQ(parseOptions(3, argv, opts), Parsed::run);
+        EXPECT_EQ(joined(modeKeywordsOf(opts.mode)), shown);
+    }
+}
+
+const HeldSettings kAll = {FilterParams{8, 20, 3}, ReportParams{3, 40}, ModeFlags{0x05, 0x0e}};
+
+struct SettingsCase {
+    const char* what;
+    HeldSettings held;
+    std::string text;
+    std::string json;
+};
+
+TEST(Output, SettingsInBothFormats) {
+    const SettingsCase cases[] = {
+        {"everything read", kAll,
+         "filter slen 8 deviation 20 states 3\n"
+         "report untouch 3 repeat 40\n"
+         "mode touch,untouch,trim,calib,scale (0x05 0x0e)\n",
+         "{\"filter\": {\"slen\": 8, \"deviation\": 20, \"states\": 3}, \"report\": {\"untouch\": "
+         "3, \"repeat\": 40}, \"mode\": {\"reportFlags\": 5, \"processFlags\": 14, \"keywords\": "
+         "[\"touch\", \"untouch\", \"trim\", \"calib\", \"scale\"]}}\n"},
+        {"no flag set, largest values",
+         {FilterParams{255, 255, 255}, ReportParams{0, 255}, ModeFlags{0, 0}},
+         "filter slen 255 deviation 255 states 255\n"
+         "report untouch 0 repeat 255\n"
+         "mode none (0x00 0x00)\n",
+         "{\"filter\": {\"slen\": 255, \"deviation\": 255, \"states\": 255}, \"report\": "
+         "{\"untouch\": 0, \"repeat\": 255}, \"mode\": {\"reportFlags\": 0, \"processFlags\": 0, "
+         "\"keywords\": []}}\n"},
+        {"only bits without a keyword",
+         {std::nullopt, std::nullopt, ModeFlags{0x80, 0x01}},
+         "mode none (0x80 0x01)\n",
+         "{\"filter\": null, \"report\": null, \"mode\": {\"reportFlags\": 128, \"processFlags\": "
+         "1, \"keywords\": []}}\n"},
+        {"the middle group missing",
+         {FilterParams{1, 2, 3}, std::nullopt, ModeFlags{0x01, 0x40}},
+         "filter slen 1 deviation 2 states 3\n"
+         "mode touch,tracking (0x01 0x40)\n",
+         "{\"filter\": {\"slen\": 1, \"deviation\": 2, \"states\": 3}, \"report\": null, \"mode\": "
+         "{\"reportFlags\": 1, \"processFlags\": 64, \"keywords\": [\"touch\", \"tracking\"]}}\n"},
+        {"nothing read", {}, "", "{\"filter\": null, \"report\": null, \"mode\": null}\n"},
+    };
+    for (const SettingsCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(formatSettings(c.held, Format::text), c.text);
+        EXPECT_EQ(formatSettings(c.held, Format::json), c.json);
+    }
+}
+
+struct SelfTestCase {
+    int mask;
+    std::string text;
+    std::string json;
+};
+
+TEST(Output, SelfTestAndTouchesInBothFormats) {
+    const SelfTestCase cases[] = {
+        {0, "", "{\"selftest\": {\"passed\": true, \"mask\": 0}}\n"},
+        {5, "dmask = 5", "{\"selftest\": {\"passed\": false, \"mask\": 5}}\n"},
+        {0xff, "dmask = ff", "{\"selftest\": {\"passed\": false, \"mask\": 255}}\n"},
+    };
+    for (const SelfTestCase& c : cases) {
+        SCOPED_TRACE(c.mask);
+        EXPECT_EQ(formatSelfTest(c.mask, Format::text), c.text);
+        EXPECT_EQ(formatSelfTest(c.mask, Format::json), c.json);
+    }
+    EXPECT_EQ(formatTouch(512, 730, Format::text), "512, 730\n");
+    EXPECT_EQ(formatTouch(65535, 0, Format::json), "{\"x\": 65535, \"y\": 0}\n");
+}
+
+TEST(Output, TheCommandLineChoosesTheFormat) {
+    options.json = false;
+    CaptureStdout();
+    printSelfTest(5);
+    printSettings(kAll);
+    const std::string text = GetCapturedStdout();
+    options.json = true;
+    CaptureStdout();
+    printSelfTest(5);
+    printSettings(kAll);
+    const std::string json = GetCapturedStdout();
+    options.json = false;
+    EXPECT_EQ(text, formatSelfTest(5, Format::text) + formatSettings(kAll, Format::text));
+    EXPECT_EQ(json, formatSelfTest(5, Format::json) + formatSettings(kAll, Format::json));
+}
+
+}  // namespace
