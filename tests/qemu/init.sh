@@ -6,20 +6,19 @@
 #   run ID DEV LINE TRIGGER ACTION LIMIT ARGS...
 #       Points /dev/tpanel at DEV, gives the line the stty settings LINE (comma-separated, e.g.
 #       "cs7,parenb"), runs tavrinset ARGS in the background and, once TRIGGER holds, does
-#       ACTION to it. TRIGGER is "-" (never) or
-#       "out:N" / "err:N": standard output or error has N lines. ACTION is "int" (SIGINT, as
-#       Ctrl-C does) or "unplug": print "@@UNPLUG ID" and wait for the host's answer line, as
-#       the host pulls the adapter out. The tool is killed after LIMIT seconds.
+#       ACTION to it. TRIGGER is "-" (never) or "out:N" / "err:N": standard output or error
+#       has N lines. ACTION is "sig:NAME" (send SIGNAME: INT as Ctrl-C does, QUIT as Ctrl-\
+#       does) or "unplug": print "@@UNPLUG ID" and wait for the host's answer line, as the host
+#       pulls the adapter out. The tool is killed after LIMIT seconds.
 #       Twice the guest stops and waits for a line from the host: at "@@READY ID", once the line
 #       is set up (the host then starts the controller), and at "@@ENDED ID", once the tool has
 #       ended (the host then stops it). Nothing else may open the line while the controller
 #       talks: a port opened with the settings we give it echoes what it receives.
 #       Then answers @@OUT/@@ERR lines (400 at most of each), and
-#       "@@RESULT ID status=S ms=T actms=A outlines=O errlines=E before=B after=C", O and E
-#       the whole line counts:
-#       T the run's time, A the time from the action to the tool's end (-1: no action), both in
-#       ms at the 10 ms grain of /proc/uptime; B and C the line as "stty -g" gave it before and
-#       after the run ("gone" when the device had vanished).
+#       "@@RESULT ID status=S ms=T actms=A outlines=O errlines=E before=B after=C": T the run's
+#       time, A the time from the start of the action to the tool's end (-1: no action), both
+#       in ms at the 10 ms grain of /proc/uptime; O and E the whole line counts; B and C the
+#       line as "stty -g" gave it before and after the run ("gone" when the device vanished).
 #   wait DEV present|absent
 #       Waits (10 s at most) until DEV exists or not; answers "@@WAIT DEV yes|no".
 #   off
@@ -87,6 +86,35 @@ emit() {
     done
 }
 
+# Watches the tool that run_case started: once TRIGGER holds, does ACTION (see the top), and
+# kills the tool after LIMIT seconds. Leaves in /tmp/tact when it acted.
+watch_case() {
+    local id=$1 what=$2 count=$3 action=$4 limit=$5 pid n=0 t0
+    t0=$(now)
+    while [ ! -s /tmp/pid ]; do
+        n=$((n + 1))
+        [ $n -gt 500 ] && return
+        sleep 0.01
+    done
+    read -r pid </tmp/pid
+    while alive "$pid"; do
+        if [ ! -e /tmp/tact ] && [ "$what" != - ] && [ "$(lines "/tmp/$what")" -ge "$count" ]; then
+            now >/tmp/tact
+            case $action in
+                sig:*) kill -"${action#sig:}" "$pid" ;;
+                unplug)
+                    echo "@@UNPLUG $id"
+                    read -r _
+                    ;;
+            esac
+        fi
+        if [ $(($(now) - t0)) -gt $((limit * 100)) ]; then
+            kill -KILL "$pid"
+        fi
+        sleep 0.01
+    done
+}
+
 run_case() {
     local id=$1 dev=$2 line=$3 trigger=$4 action=$5 limit=$6
     shift 6
@@ -100,41 +128,28 @@ run_case() {
         echo "@@RESULT $id nostty"
         return
     fi
-    local before after status pid t0 t1 tact=-1 fired=
+    local before after status watcher t0 t1 tact actms=-1
     before=$(stty -F "$dev" -g)
-    local what=${trigger%%:*} count=${trigger#*:}
     echo "@@READY $id"
     read -r _
+    rm -f /tmp/pid /tmp/tact
+    # The watcher goes in the background, the tool in the foreground: a background job of a
+    # script starts with SIGINT and SIGQUIT ignored, and someone at a terminal who presses
+    # Ctrl-C or Ctrl-\ sends them to a program that has them as usual.
+    watch_case "$id" "${trigger%%:*}" "${trigger#*:}" "$action" "$limit" </dev/console &
+    watcher=$!
     t0=$(now)
-    tavrinset "$@" >/tmp/out 2>/tmp/err &
-    pid=$!
-    while alive $pid; do
-        if [ -z "$fired" ] && [ "$what" != - ] && [ "$(lines "/tmp/$what")" -ge "$count" ]; then
-            fired=1
-            case $action in
-                int) kill -INT $pid ;;
-                unplug)
-                    echo "@@UNPLUG $id"
-                    read -r _
-                    ;;
-            esac
-            tact=$(now)
-        fi
-        if [ $(($(now) - t0)) -gt $((limit * 100)) ]; then
-            kill -KILL $pid
-        fi
-        sleep 0.01
-    done
-    wait $pid
+    # shellcheck disable=SC2016 # $$ and $@ are the inner shell's
+    sh -c 'echo $$ >/tmp/pid; exec tavrinset "$@"' tavrinset "$@" >/tmp/out 2>/tmp/err
     status=$?
     t1=$(now)
+    wait "$watcher"
+    [ -e /tmp/tact ] && read -r tact </tmp/tact && actms=$(((t1 - tact) * 10))
     echo "@@ENDED $id"
     read -r _
     after=$(stty -F "$dev" -g 2>/dev/null) || after=gone
     emit OUT "$id" /tmp/out
     emit ERR "$id" /tmp/err
-    local actms=-1
-    [ "$tact" != -1 ] && actms=$(((t1 - tact) * 10))
     echo "@@RESULT $id status=$status ms=$(((t1 - t0) * 10)) actms=$actms" \
         "outlines=$(lines /tmp/out) errlines=$(lines /tmp/err) before=$before after=$after"
 }
