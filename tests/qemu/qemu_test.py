@@ -9,15 +9,25 @@ Usage: qemu_test.py --tool STATIC_TAVRINSET --emu TPANEL_EMU [--cache DIR] [--ua
 The kernel and busybox come from Debian's packages, fetched once with apt-get download into the
 cache and unpacked, never installed; later runs need no network. The guest's /init
 (tests/qemu/init.sh) runs each case when the host says so, so that the host can start a fresh
-emulator with that case's options first. Exit status 0 when every case passed, 1 when one
-failed, 77 (skipped) when QEMU cannot run here.
+emulator with that case's options first and stop it once the tool has ended. QEMU's monitor
+pulls the USB adapter out (device_del) and puts it back.
+
+One boot runs, on the UART and the adapter: the typical run (exact packets and trace); a silent
+controller (status 1 after one reply wait); Ctrl-C, and on the UART Ctrl-\, during an endless
+raw dump (128+N, the controller's mode put back); a full configuration under a held finger,
+several times (every packet one the tool built, each write-back the reply it answers with only
+the named bytes changed, status 0); and on the adapter, pulling it out during the dump and during
+a configuration (status 1 at once, one message, nothing sent after). Before each case the line
+gets 7 bits with parity, and exactly that must come back. The last lines count the corrupted
+write-backs and the cases that passed and failed.
+
+Exit status 0 when every case passed, 1 when one failed, 77 (skipped) when QEMU cannot run here.
 """
 
 import argparse
 import fcntl
 import gzip
 import json
-import lzma
 import os
 import queue
 import shutil
@@ -44,7 +54,6 @@ USB = "/dev/ttyUSB0"
 REPLY_TIMEOUT_S = 2.0
 LEAD_IN = 0x55
 FACTORY_MODE = (0x07, 0x4E)
-CSIZE, CS7, PARENB = 0o60, 0o40, 0o400
 
 
 def packet(letter, *data):
@@ -116,6 +125,8 @@ def module_load_order(tree, wanted):
         with open(files[key], "rb") as f:
             data = f.read()
         if files[key].endswith(".xz"):
+            import lzma  # only for kernels that compress their modules
+
             data = lzma.decompress(data)
         for dep in modinfo_depends(data):
             visit(dep, chain + [key])
@@ -434,6 +445,7 @@ class Result:
         self.after = self.fields.get("after", "")
         self.out, self.err = out, err
         self.report = None
+        self.corrupt_writeback = False  # set by check_full
 
     def sent(self):
         """The packets the tool wrote, as the controller received them."""
@@ -474,7 +486,7 @@ def check_line_kept(r, problems):
     except (IndexError, ValueError):
         problems.append(f"no line settings before the run: {r.before!r}")
         return
-    if c & CSIZE != CS7 or not c & PARENB:
+    if c & termios.CSIZE != termios.CS7 or not c & termios.PARENB:
         problems.append(f"the line was not 7 bits with parity before the run: {r.before}")
     if r.after != r.before:
         problems.append(f"line settings after the run {r.after} differ from before {r.before}")
@@ -774,12 +786,16 @@ def main():
         build_initramfs(args.cache, args.tool, initrd)
         guest = Guest(work, os.path.join(args.cache, "vmlinuz"), initrd, args.verbose)
         try:
-            booted = guest.expect("@@BOOTED", 120).split()
-            log(f"guest up after {time.monotonic() - start:.1f} s: kernel {booted[1]}, "
-                + ", ".join(booted[2:]))
-            # The point is the real drivers: the 8250 family on the UART, ftdi_sio on USB.
-            if booted[2:] != ["uart=serial", "usb=ftdi_sio"]:
-                raise RuntimeError(f"unexpected drivers: {booted[2:]}")
+            try:
+                booted = guest.expect("@@BOOTED", 120).split()
+                log(f"guest up after {time.monotonic() - start:.1f} s: kernel {booted[1]}, "
+                    + ", ".join(booted[2:]))
+                # The point is the real drivers: the 8250 family on the UART, ftdi_sio on USB.
+                if booted[2:] != ["uart=serial", "usb=ftdi_sio"]:
+                    raise RuntimeError(f"unexpected drivers: {booted[2:]}")
+            except RuntimeError as e:
+                log(f"FAIL  the guest did not come up: {e}")
+                todo, failed = [], len(todo)
             for n, case in enumerate(todo):
                 try:
                     r = run_case(guest, case, args.emu, work)
@@ -796,7 +812,7 @@ def main():
                     problems.append(f"the result cannot be read: {e!r}")
                 if case.check is check_full:
                     corrupt[case.where][1] += 1
-                    corrupt[case.where][0] += bool(getattr(r, "corrupt_writeback", False))
+                    corrupt[case.where][0] += r.corrupt_writeback
                 if problems:
                     failed += 1
                     log(f"FAIL  {case.name} ({r.ms} ms)\n"
