@@ -1,0 +1,182 @@
+#!/bin/busybox sh
+# shellcheck shell=dash # busybox ash, which has local as dash does
+# /init of the test guest. It loads the USB serial drivers, then takes commands, one a line, from
+# the host driver on the console (ttyS0) and answers with lines starting "@@" that the host reads:
+#
+#   run ID DEV LINE TRIGGER ACTION LIMIT ARGS...
+#       Points /dev/tpanel at DEV, gives the line the stty settings LINE (comma-separated, e.g.
+#       "cs7,parenb"), runs tavrinset ARGS in the background and, once TRIGGER holds, does
+#       ACTION to it. TRIGGER is "-" (never) or "out:N" / "err:N": standard output or error
+#       has N lines. ACTION is "sig:NAME" (send SIGNAME: INT as Ctrl-C does, QUIT as Ctrl-\
+#       does) or "unplug": print "@@UNPLUG ID" and wait for the host's answer line, as the host
+#       pulls the adapter out. The tool is killed after LIMIT seconds.
+#       Twice the guest stops and waits for a line from the host: at "@@READY ID", once the line
+#       is set up (the host then starts the controller), and at "@@ENDED ID", once the tool has
+#       ended (the host then stops it). Nothing else may open the line while the controller
+#       talks: a port opened with the settings we give it echoes what it receives.
+#       Then answers @@OUT/@@ERR lines (400 at most of each), and
+#       "@@RESULT ID status=S ms=T actms=A outlines=O errlines=E before=B after=C": T the run's
+#       time, A the time from the start of the action to the tool's end (-1: no action), both
+#       in ms at the 10 ms grain of /proc/uptime; O and E the whole line counts; B and C the
+#       line as "stty -g" gave it before and after the run ("gone" when the device vanished).
+#   wait DEV present|absent
+#       Waits (10 s at most) until DEV exists or not; answers "@@WAIT DEV yes|no".
+#   off
+#       Powers the guest off.
+
+/bin/busybox mkdir -p /proc /sys /dev /tmp /bin /sbin /usr/bin /usr/sbin
+/bin/busybox --install -s
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+# Kernel messages (a USB disconnect, say) must not land in the middle of our lines.
+dmesg -n 1
+exec </dev/ttyS0 >/dev/ttyS0 2>&1
+# No echo of the host's commands; no output processing, so what the tool printed crosses as is.
+stty -echo -opost
+
+fail() {
+    echo "@@FATAL $*"
+    poweroff -f
+}
+
+while read -r m; do
+    insmod "/lib/modules/$m.ko" || fail "insmod $m"
+done </lib/modules/order
+
+# Hundredths of a second since boot.
+now() {
+    local up
+    read -r up _ </proc/uptime
+    echo "${up%.*}${up#*.}"
+}
+
+# True while the process runs: not yet reaped, and not a zombie.
+alive() {
+    local state
+    # pid (comm) state ...: our comm has no spaces.
+    read -r _ _ state _ 2>/dev/null <"/proc/$1/stat" || return 1
+    [ "$state" != Z ]
+}
+
+lines() {
+    wc -l <"$1"
+}
+
+wait_dev() {
+    local dev=$1 want=$2 n=0
+    while :; do
+        if [ -e "$dev" ]; then
+            [ "$want" = present ] && return 0
+        elif [ "$want" = absent ]; then
+            return 0
+        fi
+        n=$((n + 1))
+        [ $n -gt 200 ] && return 1
+        sleep 0.05
+    done
+}
+
+# The first 400 lines of a file: a tool gone wild must not flood the console.
+emit() {
+    local tag=$1 id=$2 file=$3 line
+    head -n 400 "$file" | while IFS= read -r line || [ -n "$line" ]; do
+        echo "@@$tag $id $line"
+    done
+}
+
+# Watches the tool that run_case started: once TRIGGER holds, does ACTION (see the top), and
+# kills the tool after LIMIT seconds. Leaves in /tmp/tact when it acted.
+watch_case() {
+    local id=$1 what=$2 count=$3 action=$4 limit=$5 pid n=0 t0
+    t0=$(now)
+    while [ ! -s /tmp/pid ]; do
+        n=$((n + 1))
+        [ $n -gt 500 ] && return
+        sleep 0.01
+    done
+    read -r pid </tmp/pid
+    while alive "$pid"; do
+        if [ ! -e /tmp/tact ] && [ "$what" != - ] && [ "$(lines "/tmp/$what")" -ge "$count" ]; then
+            now >/tmp/tact
+            case $action in
+                sig:*) kill -"${action#sig:}" "$pid" ;;
+                unplug)
+                    echo "@@UNPLUG $id"
+                    read -r _
+                    ;;
+            esac
+        fi
+        if [ $(($(now) - t0)) -gt $((limit * 100)) ]; then
+            kill -KILL "$pid"
+        fi
+        sleep 0.01
+    done
+}
+
+run_case() {
+    local id=$1 dev=$2 line=$3 trigger=$4 action=$5 limit=$6
+    shift 6
+    if ! wait_dev "$dev" present; then
+        echo "@@RESULT $id nodev"
+        return
+    fi
+    ln -sf "$dev" /dev/tpanel
+    # shellcheck disable=SC2046 # one setting a word
+    if ! stty -F "$dev" $(echo "$line" | tr , ' '); then
+        echo "@@RESULT $id nostty"
+        return
+    fi
+    local before after status watcher t0 t1 tact actms=-1
+    before=$(stty -F "$dev" -g)
+    echo "@@READY $id"
+    read -r _
+    rm -f /tmp/pid /tmp/tact
+    # The watcher goes in the background, the tool in the foreground: a background job of a
+    # script starts with SIGINT and SIGQUIT ignored, and someone at a terminal who presses
+    # Ctrl-C or Ctrl-\ sends them to a program that has them as usual.
+    watch_case "$id" "${trigger%%:*}" "${trigger#*:}" "$action" "$limit" </dev/console &
+    watcher=$!
+    t0=$(now)
+    # shellcheck disable=SC2016 # $$ and $@ are the inner shell's
+    sh -c 'echo $$ >/tmp/pid; exec tavrinset "$@"' tavrinset "$@" >/tmp/out 2>/tmp/err
+    status=$?
+    t1=$(now)
+    wait "$watcher"
+    [ -e /tmp/tact ] && read -r tact </tmp/tact && actms=$(((t1 - tact) * 10))
+    echo "@@ENDED $id"
+    read -r _
+    after=$(stty -F "$dev" -g 2>/dev/null) || after=gone
+    emit OUT "$id" /tmp/out
+    emit ERR "$id" /tmp/err
+    echo "@@RESULT $id status=$status ms=$(((t1 - t0) * 10)) actms=$actms" \
+        "outlines=$(lines /tmp/out) errlines=$(lines /tmp/err) before=$before after=$after"
+}
+
+# Our arguments never need globbing.
+set -f
+# Which drivers the two lines really have, for the host to check.
+driver() {
+    local d
+    d=$(readlink "/sys/class/tty/${1#/dev/}/device/driver") || d=none
+    echo "${d##*/}"
+}
+wait_dev /dev/ttyUSB0 present
+echo "@@BOOTED $(uname -r) uart=$(driver /dev/ttyS1) usb=$(driver /dev/ttyUSB0)"
+while read -r cmd args; do
+    case $cmd in
+        run)
+            # shellcheck disable=SC2086 # the words of a command line
+            run_case $args
+            ;;
+        wait)
+            # shellcheck disable=SC2086
+            set -- $args
+            if wait_dev "$1" "$2"; then echo "@@WAIT $1 yes"; else echo "@@WAIT $1 no"; fi
+            ;;
+        off) break ;;
+        *) echo "@@UNKNOWN $cmd" ;;
+    esac
+done
+poweroff -f
