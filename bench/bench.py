@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Benchmark of tavrinset against the emulated controller: prints a table and writes it, with
 the machine it ran on, to docs/PERFORMANCE.md.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Runs inside tpanel-emu's namespace, where /dev/tpanel is the emulated line.
 Usage: inner.py REPEAT sample|nosample CMD [ARG...] [; CMD [ARG...]]...
 Runs each command REPEAT times, interleaved, and prints one JSON object per run with its wall

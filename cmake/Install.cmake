@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Where `cmake --install` puts the programs, their manual pages, the shell completions and the
 # documentation. Included by the top CMakeLists.txt once the programs are defined.
 include(GNUInstallDirs)

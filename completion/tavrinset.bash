@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # bash completion for tavrinset                              -*- shell-script -*-
 # Self-contained: uses only COMP_WORDS/COMP_CWORD, so it works without the
 # bash-completion package's helpers.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # bash completion for tpanel-emu                             -*- shell-script -*-
 # Its own options up to "--"; after that, the command to run, completed as that
 # command (through the bash-completion package when it is loaded).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated controller: its configuration and what it answers to each command.
 #pragma once
 

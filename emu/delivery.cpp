@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "delivery.h"
 
 #include <algorithm>

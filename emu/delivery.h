@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line between the controller and the tool: when each byte the controller sends arrives at
 // the far end, and when the hardware there hands it over to the reader. Time arithmetic only,
 // no descriptors, so that it can be checked against tables.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults to inject, chosen per exchange, and what they make of the controller's replies.
 #pragma once
 

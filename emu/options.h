@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulator's command line.
 #pragma once
 

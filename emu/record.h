@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What happened on the line during a run, and the report made of it at the end.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sandbox.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running a command that finds the emulator's terminal at /dev/tpanel.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controller's end of the line: reads command packets off the line, answers them as the
 // controller and its fault plan say, puts what the controller sends on the line model
 // (delivery.h), and records it all.

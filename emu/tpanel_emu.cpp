@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tpanel-emu: the touchscreen controller on a pseudo-terminal, for trying tavrinset, testing
 // it, or rehearsing a panel's setup without the hardware.
 #include <fcntl.h>

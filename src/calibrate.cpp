@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "calibrate.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Guided calibration at the panel: touches at the screen's corners, read in raw reporting,
 // turned into the four calibration bounds, checked, and sent as --xlow ... --yhigh would send
 // them. Prompts and findings go to standard error, the result to standard output.

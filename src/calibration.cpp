@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "calibration.h"
 
 #include <algorithm>

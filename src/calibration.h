@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The arithmetic of guided calibration: touches into corner points, corner points into the four
 // calibration bounds, and the checks that decide whether those bounds may be sent. No I/O.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where packets begin in the bytes that come from the controller.
 //
 // A serial line carries no frame marks of its own: the controller's packets arrive back to back,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial port: exclusive open, the fixed raw line, and putting the line back.
 #pragma once
 

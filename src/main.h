@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command line and the order of a run.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the tool prints on standard output: plain text, or with --json one JSON object per
 // line (JSON Lines), for scripts. Messages and the trace on standard error stay text.
 #pragma once

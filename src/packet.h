@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ten-byte packet frame, its transport over the port, and the --dump trace.
 #pragma once
 

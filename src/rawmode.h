@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controller in raw reporting (touch presses only, no processing) for as long as an
 // operation reads raw coordinates, and its own mode put back afterwards.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading back what the controller holds, and checking it against what was sent.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Packet building and the commands that change the controller's configuration.
 #pragma once
 

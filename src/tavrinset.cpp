@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main.h"
 
 int main(int argc, char** argv) {

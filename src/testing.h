@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controller's self-test.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """End-to-end cases for the guided calibration: tavrinset --calibrate against the emulator,
 whose --touch list stands for the operator's fingers."""
 import json

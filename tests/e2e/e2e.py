@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """End-to-end cases: the real tavrinset against the controller emulator."""
 import json
 import os

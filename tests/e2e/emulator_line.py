@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """End-to-end cases for the emulator's line: the held finger, the adapters' delivery, lost bytes
 and ignored commands, serving a terminal it did not make, and running a command without a
 private /dev.

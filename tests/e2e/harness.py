@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs tavrinset under tpanel-emu and checks what every run must show.
 
 Usage: e2e.py GROUP TPANEL_EMU TAVRINSET. Cases of one group run side by side, so that the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs a command where no further namespace can be made: inside a user namespace of its own
 # whose limit on user namespaces is 0, with every capability dropped. That is how an ordinary
 # user's machine without user namespaces looks to tpanel-emu. Status 77 (skipped) when even

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """End-to-end cases for operators and scripts: --show, --verify, --json and --device."""
 import json
 import os

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """End-to-end cases of the packet transport: the device going away, a stop signal, and
 configurations on a line where the controller talks on its own."""
 import sys

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the framer alone, no line. The input is a stream of packets as a line would
 // hand them over (paced, in bursts, split by an adapter's latency, with pauses between), with
 // bytes lost or added, and the calls the transport makes (lose, wrote, idle). Checked on every

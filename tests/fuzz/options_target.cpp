@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the command line. The input is argv after the program name, split on NUL bytes.
 #include <fcntl.h>
 #include <unistd.h>

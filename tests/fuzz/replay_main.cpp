@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds every file named on the command line (or found in a directory named there) to a fuzz
 // target once, so the saved corpus runs as an ordinary test with any compiler.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: what the controller says back. A thread plays the controller's side of a real
 // pseudo-terminal from a script in the input (bytes in arbitrary chunks, pauses, waits for our
 // packets, touch reports) while one exchange runs against the other side. Afterwards every

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer programs with clang in build/fuzz and runs each one for a while.
 # Usage: tests/fuzz/run-fuzzers.sh [seconds per target, default 60]
 # New inputs collect in build/fuzz/corpus-<target>; a finding is saved in build/fuzz/findings

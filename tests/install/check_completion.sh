@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The installed bash completion, loaded into a non-interactive bash, offers every option the
 # program accepts, nothing in place of a number, and the mode keywords after --mode and -m,
 # inside comma lists too.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The installed manual pages render without a warning, carry the project's version and
 # name every option the programs accept.
 # Usage: check_man.sh STAGE_DIR OPTIONS_HELPER VERSION

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build into a fresh DESTDIR and checks that exactly the expected files land
 # where users of Linux command-line tools look for them.
 # Usage: check_tree.sh BUILD_DIR SOURCE_DIR STAGE_DIR WITH_EMU(0|1) BASH_DIR ZSH_DIR FISH_DIR

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The installed programs print the project's version: one line on standard output, status 0,
 # and nothing else done.
 # Usage: check_version.sh STAGE_DIR VERSION

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash
 # Shared by the install checks. Every check reports all its failures, then fails once.
 failures=0

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints every option tavrinset accepts, one per line: the option as typed ("--width",
 // "-w"), "value" or "flag", and for a long option its short form if it has one. The
 // documentation checks compare the man page and the completion against this list, so

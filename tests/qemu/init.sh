@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# SPDX-License-Identifier: MIT
 # shellcheck shell=dash # busybox ash, which has local as dash does
 # /init of the test guest. It loads the USB serial drivers, then takes commands, one a line, from
 # the host driver on the console (ttyS0) and answers with lines starting "@@" that the host reads:

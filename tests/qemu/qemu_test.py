@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """tavrinset on real kernel serial drivers: a Debian kernel under QEMU (software emulation), a
 16550 UART (8250 driver, ttyS1) and an FTDI USB serial adapter (ftdi_sio, ttyUSB0), with the
 controller played on the host by tpanel-emu at the far end of each.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # tavrinset on real kernel serial drivers: builds a static tavrinset (and tpanel-emu) in
 # build/qemu, installs QEMU when it is missing, and runs qemu_test.py, which boots a Debian
 # kernel with them. Exits 77 (skipped), with one line saying why, where QEMU cannot run.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Fault soak: the real tavrinset against tpanel-emu, many times over, with random command lines
 (valid and not), random lines and random fault plans.
 

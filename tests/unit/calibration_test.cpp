@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Touches into target points, and corner points into checked calibration bounds.
 #include <gtest/gtest.h>
 

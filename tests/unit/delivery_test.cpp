@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulator's line model: when the bytes the controller sends become readable at the far end.
 #include "delivery.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The self-test: the mask it sends, the mask it reports, and a controller that says nothing.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The framer on byte/time streams: where it cuts packets and what it says about their ends.
 // Every row is a stream as a line would hand it over (bytes with the times they became
 // readable, and the calls the transport makes between them) and what must come out.

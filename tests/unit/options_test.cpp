@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command lines into Options, or into the exact complaints on standard error.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard output in both formats: what scripts parse and what people read.
 #include <gtest/gtest.h>
 

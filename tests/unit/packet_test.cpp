@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pure parts of a packet: 16-bit fields and the trace line.
 #include <gtest/gtest.h>
 

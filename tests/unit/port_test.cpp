@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening the port: the line it sets, the line it puts back, and the ports it refuses.
 #include <fcntl.h>
 #include <gtest/gtest.h>

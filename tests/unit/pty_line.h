@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A pseudo-terminal pair standing in for the controller's serial line: the code under test
 // opens the slave by its path, the test plays the controller on the master.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The raw dump: into raw mode, the touch reports it prints, and back to the controller's mode.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading back the controller's settings over a real line, and the differences --verify reports.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The setting commands as they reach the line, and the query-and-write-back of parameters.
 #include <gtest/gtest.h>
 

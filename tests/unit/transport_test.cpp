@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Packets over a real line: traces, the reply deadline, touch reports and stale input.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the release tavrinset under valgrind memcheck against the emulator, once for each kind
 # of run that matters: the typical configuration, every setting at once, the raw dump (counted
 # and stopped by Ctrl-C), a silent controller, a failing self-test and a bad command line.
