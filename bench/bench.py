@@ -80,6 +80,45 @@ class Bench:
             walls.append(report["durationMs"])
         return runs, statistics.median(walls)
 
+    # 1c/1d. Full configuration through a 16550's FIFO, on an idle line and under a held
+    # finger. Returns runs, median wall, median ideal (the line's own time: wire time of every
+    # packet the tool sent or had to wait out, plus the FIFO's hand-over delay of each reply),
+    # and the median time spent making sure where replies begin and end.
+    def adapter_config(self, extra):
+        runs = self.n(9, 3)
+        walls, ideals, bounds = [], [], []
+        for _ in range(runs):
+            report, status, _ = self.emulate(["--adapter", "uart"] + extra,
+                                             [self.tool] + FULL_CONFIG)
+            packets = report["packets"]
+            commands = [p for p in packets if p["dir"] == "in"]
+            if status != 0 or len(commands) != FULL_EXCHANGES:
+                sys.exit("bench: full configuration over the FIFO failed (status %d)" % status)
+            end = commands[-1]["lastMs"]
+            out = [p for p in packets if p["dir"] == "out" and p["firstMs"] <= end + 30]
+            byte_ms = BITS_PER_BYTE * 1000.0 / BAUD
+            replies = [p for p in out if p["kind"] == "reply"]
+            waited = [p for p in out if p["kind"] in ("held", "touch")]
+            # What the line itself takes: every command and reply on the wire, the touch
+            # reports a reply queues behind, and the FIFO's hold on each reply's last bytes.
+            ideal = (len(commands) + len(replies) + len(waited)) * PACKET_BYTES * byte_ms \
+                + len(replies) * 4 * byte_ms
+            walls.append(report["durationMs"] - commands[0]["firstMs"] + PACKET_BYTES * byte_ms)
+            ideals.append(ideal)
+            # After a reply whose content is used the tool waits to see where it ends; after the
+            # others it goes on at once. The difference is the price of the boundaries.
+            gaps_used, gaps_plain = [], []
+            for prev, cmd in zip(commands, commands[1:]):
+                answer = [p for p in replies if p["exchange"] == prev["exchange"]]
+                if not answer:
+                    continue
+                gap = cmd["firstMs"] - answer[-1]["lastMs"]
+                used = int(prev["hex"].split()[1], 16) in (ord("f"), ord("b"))
+                (gaps_used if used else gaps_plain).append(gap)
+            plain = statistics.median(gaps_plain) if gaps_plain else 0.0
+            bounds.append(sum(g - plain for g in gaps_used))
+        return runs, statistics.median(walls), statistics.median(ideals), statistics.median(bounds)
+
     # 2a. Unpaced: the whole run, and the time one exchange takes (command to next command).
     def unpaced_config(self):
         runs = self.n(15, 5)
@@ -211,6 +250,10 @@ def main():
 
     print("bench: full configuration, paced ...", flush=True)
     n1, paced_ms = b.paced_config()
+    print("bench: full configuration through a UART's FIFO, idle and under a held finger ...",
+          flush=True)
+    n1c, fifo_ms, fifo_ideal, fifo_bounds = b.adapter_config([])
+    n1d, held_ms, held_ideal, held_bounds = b.adapter_config(["--hold", "2000,2000:30"])
     print("bench: exchanges and open/close, unpaced ...", flush=True)
     n2a, own_ms, exchange_ms = b.unpaced_config()
     # Every exchange waits for its reply, so on a real line the tool's own time adds to the
@@ -237,6 +280,15 @@ def main():
          "(%.1f + %.1f) ms / %.1f ms = **%.3f**" % (LINE_LIMIT_MS, own_ms, LINE_LIMIT_MS,
                                                     line_ratio),
          "<= 1.05", verdict(line_ratio <= 1.05)),
+        ("1c. Full configuration, `--adapter uart` (16550 FIFO), idle line: first command to "
+         "end / the line's own time", n1c,
+         "%.1f ms / %.1f ms = **%.3f**; boundaries %.1f ms a run" % (
+             fifo_ms, fifo_ideal, fifo_ms / fifo_ideal, fifo_bounds),
+         "<= 1.05", verdict(fifo_ms / fifo_ideal <= 1.05)),
+        ("1d. Same under a held finger, 30 touch reports/s", n1d,
+         "%.1f ms / %.1f ms = **%.3f**; boundaries %.1f ms a run" % (
+             held_ms, held_ideal, held_ms / held_ideal, held_bounds),
+         "<= 1.05", verdict(held_ms / held_ideal <= 1.05)),
         ("2a. Unpaced: whole run / one exchange (command to next command)", n2a,
          "%.2f ms / **%.3f ms**" % (own_ms, exchange_ms), "-", "-"),
         ("2b. `tavrinset -p` vs `stty -F <pty> raw` (open, configure, restore, close)", n2b,
@@ -281,6 +333,14 @@ def main():
            "timestamps; rows 2b, 2c and 4 time each command from inside the emulator's "
            "namespace (bench/inner.py), interleaving the commands compared. CPU time is user "
            "plus system time of the tool's process; peak RSS is its VmHWM.",
+           "",
+           "Rows 1c and 1d run the same configuration through the emulator's model of a 16550 "
+           "UART, whose receive FIFO holds the last bytes of every reply for four character "
+           "times: the line's own time is the wire time of every packet the tool sent, every "
+           "reply and every touch report a reply had to queue behind, plus that hold. "
+           "\"Boundaries\" is what the tool spends per run making sure where the replies whose "
+           "content it uses end (the filter and report queries), over its turnaround after the "
+           "others.",
            "", "Rerun: `cmake --workflow --preset default && bench/bench.py`.",
            "", "## Machine", ""]
     doc += ["- %s: %s" % kv for kv in m.items()]

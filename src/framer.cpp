@@ -32,7 +32,11 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
     // The first byte of the chunk was on the wire at least this long before it was handed over.
     const Duration held = static_cast<std::int64_t>(n - 1) * kByteTime;
     const Duration gap = at - lastAt_ - held;
-    if (gap >= quiet_) {
+    // The first chunk after a command that found nothing in hand, and whole packets from the
+    // lead-in on: the reply, handed over at once (a line with no timing of its own).
+    const bool reply =
+        !synced_ && hand_.empty() && at >= clearFrom_ && n % kSize == 0 && bytes[0] == kLeadIn;
+    if (gap >= quiet_ || reply) {
         pause();
     } else if (synced_ && endOpen_ && gap >= settle()) {
         confirmLast();

@@ -38,10 +38,12 @@ class Framer {
     using Time = Clock::time_point;
     using Duration = Clock::duration;
 
-    // How far two bytes of one packet can be apart when nothing is lost: on a UART, longer than
-    // the eight character times (8.3 ms) its receive FIFO fills for before it hands a steady
-    // stream over, with room for scheduling; more behind a USB adapter.
-    static constexpr Duration kQuietUart = std::chrono::milliseconds(12);
+    // How long the wire must have been quiet before a chunk for it to begin a packet: a few
+    // character times (a UART's FIFO holds the last bytes back for four; the wire time of the
+    // bytes handed over together is taken off first, so a FIFO filling up makes no pause). How
+    // long nothing at all may arrive, as more behind a USB adapter whose latency timer was not
+    // lowered: the common ones hold bytes back for 16 ms, and 32 ms is seen.
+    static constexpr Duration kQuietUart = std::chrono::milliseconds(8);
     static constexpr Duration kQuietUsb = std::chrono::milliseconds(40);
     // The line time of one byte at 9600 baud: ten bits.
     static constexpr Duration kByteTime = std::chrono::microseconds(1042);
