@@ -32,10 +32,10 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
     // The first byte of the chunk was on the wire at least this long before it was handed over.
     const Duration held = static_cast<std::int64_t>(n - 1) * kByteTime;
     const Duration gap = at - lastAt_ - held;
-    // The first chunk after a command that found nothing in hand, and whole packets from the
+    // The first chunk after a command that found nothing in hand, one whole packet from the
     // lead-in on: the reply, handed over at once (a line with no timing of its own).
     const bool reply =
-        !synced_ && hand_.empty() && at >= clearFrom_ && n % kSize == 0 && bytes[0] == kLeadIn;
+        !synced_ && hand_.empty() && at >= clearFrom_ && n == kSize && bytes[0] == kLeadIn;
     if (gap >= quiet_ || reply) {
         pause();
     } else if (synced_ && endOpen_ && gap >= settle()) {

@@ -105,22 +105,27 @@ bool configurePort(int fd) {
 // Behind a USB adapter bytes wait in the adapter until its latency timer runs out (16 ms by
 // default on the common ones); low latency makes the driver hand them over at once. Returns how
 // long a pause must be on this line to prove a packet boundary.
+bool lowLatency(const serial_struct& ss) {
+    return (static_cast<unsigned>(ss.flags) & static_cast<unsigned>(ASYNC_LOW_LATENCY)) != 0;
+}
+
 Framer::Duration askLowLatency(Port& port) {
     serial_struct ss{};
     if (ioctl(port.fd(), TIOCGSERIAL, &ss) != 0) {
         return Framer::kQuietUart;  // not a serial driver (a pseudo-terminal): no latency timer
     }
-    if ((ss.flags & ASYNC_LOW_LATENCY) != 0) {
+    if (lowLatency(ss)) {
         return Framer::kQuietUart;
     }
     const int previous = ss.flags;
-    ss.flags |= ASYNC_LOW_LATENCY;
+    ss.flags = static_cast<int>(static_cast<unsigned>(ss.flags) |
+                                static_cast<unsigned>(ASYNC_LOW_LATENCY));
     if (ioctl(port.fd(), TIOCSSERIAL, &ss) != 0) {
         return Framer::kQuietUsb;
     }
     port.saveSerialFlags(previous);
     serial_struct now{};
-    if (ioctl(port.fd(), TIOCGSERIAL, &now) != 0 || (now.flags & ASYNC_LOW_LATENCY) == 0) {
+    if (ioctl(port.fd(), TIOCGSERIAL, &now) != 0 || !lowLatency(now)) {
         return Framer::kQuietUsb;
     }
     return Framer::kQuietUart;
