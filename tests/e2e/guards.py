@@ -139,20 +139,22 @@ def closed_standard_descriptors_never_reach_the_line():
 def stop_signals_inherited_as_ignored():
     # A background job of a non-interactive shell starts with SIGINT and SIGQUIT ignored;
     # kill -INT must still end a dump cleanly. A hang-up ignored (nohup) stays ignored.
-    for ignored, emu_args, status, lines in [
-            ("INT TERM QUIT", ["--after-touches", "INT"], 130, 3),
-            ("INT TERM QUIT", ["--after-touches", "TERM"], 143, 3),
-            ("INT TERM QUIT", ["--after-touches", "QUIT"], 131, 3),
-            ("HUP", ["--fault", "1:signal:HUP", "--after-touches", "INT"], 130, 3),
-            # Not ignored, the hang-up ends it, after whatever touches were in hand by then.
-            ("", ["--fault", "1:signal:HUP", "--after-touches", "INT"], 129, None)]:
+    dump = ["--raw", "-1"]
+    scaling = ["-w", "800", "-h", "600"]
+    for ignored, emu_args, args, status, lines, packets in [
+            ("INT TERM QUIT", ["--after-touches", "INT", *TOUCHES], dump, 130, 3, 3),
+            ("INT TERM QUIT", ["--after-touches", "TERM", *TOUCHES], dump, 143, 3, 3),
+            ("INT TERM QUIT", ["--after-touches", "QUIT", *TOUCHES], dump, 131, 3, 3),
+            ("HUP", ["--fault", "0:signal:HUP"], scaling, 0, 0, 2),
+            ("", ["--fault", "0:signal:HUP"], scaling, 129, 0, 1)]:
         ignore = f'trap "" {ignored};' if ignored else ""
-        command = ["sh", "-c", ignore + ' exec "$0" "$@"', harness.TOOL, "--raw", "-1"]
-        run = run_emu([*emu_args, *TOUCHES], command, timeout=10)
+        command = ["sh", "-c", ignore + ' exec "$0" "$@"', harness.TOOL, *args]
+        run = run_emu(emu_args, command, timeout=10)
         what = f"ignoring '{ignored}', {emu_args}"
         expect(run.status == status, what, run)
-        expect(lines is None or run.out.count("\n") == lines, f"{what}: touches printed", run)
+        expect(run.out.count("\n") == lines, f"{what}: touches printed", run)
         expect(run.state["mode"] == run.initial["mode"], f"{what}: mode put back", run)
+        expect(len(run.sent()) == packets, f"{what}: packets sent", run)
 
 
 # --- a device that goes away ------------------------------------------------------------------
