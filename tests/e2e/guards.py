@@ -49,14 +49,33 @@ def stop(proc):
     proc.communicate()
 
 
+def with_device(command, link):
+    """The command with tavrinset pointed at the emulated line at link, wherever it appears
+    (also as "$0" of a shell wrapper, whose "$@" then starts with the option)."""
+    out = []
+    for word in command:
+        out.append(word)
+        if word == harness.TOOL:
+            out += ["--device", link]
+    return out
+
+
 def run_emu(emu_args, command, stdout=subprocess.PIPE, env=None, timeout=20,
             check_line=True):
-    """tpanel-emu EMU_ARGS -- COMMAND with the checks of every run, bounded in time."""
+    """tpanel-emu EMU_ARGS -- COMMAND with the checks of every run, bounded in time. Where no
+    private /dev can be made, the emulated line is served at a link that the command finds in
+    $TPANEL, and tavrinset gets it with --device."""
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "report.json")
+        env = dict(env or os.environ, TPANEL="/dev/tpanel")
+        argv = [harness.EMU, f"--json={path}", *emu_args, "--", *command]
+        if harness.DIRECT:
+            link = os.path.join(tmp, "tpanel")
+            env.update(TPANEL=link, TPSHIM_PANEL=link)
+            argv = [harness.EMU, "--no-private-dev", "--link", link, f"--json={path}",
+                    *emu_args, "--", *with_device(command, link)]
         start = time.monotonic()
-        proc = subprocess.Popen([harness.EMU, f"--json={path}", *emu_args, "--", *command],
-                                stdout=stdout, stderr=subprocess.PIPE,
+        proc = subprocess.Popen(argv, stdout=stdout, stderr=subprocess.PIPE,
                                 stdin=subprocess.DEVNULL, env=env)
         try:
             out, err = proc.communicate(timeout=timeout)
@@ -204,8 +223,8 @@ def touch(x, y):
 
 
 class Panel:
-    """The controller on a pty that tavrinset reaches as /dev/tpanel through the line shim.
-    answer(command) gives the packets to send back, in one write."""
+    """The controller on a pty that tavrinset is pointed at with --device. answer(command)
+    gives the packets to send back, in one write."""
 
     def __init__(self, answer):
         self.answer = answer
@@ -240,13 +259,12 @@ class Panel:
                     os.write(self.master, b"".join(replies))
 
     def run(self, args, timeout=20):
-        env = dict(os.environ, LD_PRELOAD=LINE_SHIM, ASAN_OPTIONS=asan_options(),
-                   TPSHIM_DEVICE=os.ttyname(self.slave))
         server = threading.Thread(target=self.serve)
         server.start()
         try:
-            proc = subprocess.run([harness.TOOL, *args], capture_output=True, env=env,
-                                  stdin=subprocess.DEVNULL, timeout=timeout)
+            proc = subprocess.run([harness.TOOL, "--device", os.ttyname(self.slave), *args],
+                                  capture_output=True, stdin=subprocess.DEVNULL,
+                                  timeout=timeout)
         finally:
             self.done.set()
             server.join()
@@ -344,7 +362,7 @@ WRITE_AND_GO = (
     '(while [ "$(cut -d" " -f3 /proc/$$/stat)" != Z ]; do sleep 0.01; done;'
     ' kill -CONT $PPID) &'
     ' kill -STOP $PPID;'
-    r" printf '\125\115\000\001\000\000\000\000\000\000' >/dev/tpanel")
+    r' printf "\125\115\000\001\000\000\000\000\000\000" >"$TPANEL"')
 
 
 @case("signals")

@@ -2,7 +2,7 @@
 // with LD_PRELOAD, it changes what the port's system calls report and nothing else: only
 // descriptors opened on the panel's device path are touched.
 //
-// TPSHIM_DEVICE=PATH  an open of /dev/tpanel opens PATH instead (a pty the test plays on).
+// TPSHIM_PANEL=PATH   the device path the tool opens, when not /dev/tpanel (--device).
 // TPSHIM_LOG=FILE     one line appended for everything the shim did to a call.
 // TPSHIM_FAULTS=A,B   any of:
 //   keeps-speed     the device cannot change its speed: every other part of a change takes,
@@ -122,22 +122,17 @@ bool isPort(int fd) {
     errno = saved;
 }
 
-const char* target(const char* path) {
-    if (path != nullptr && std::strcmp(path, kPanelPath) == 0) {
-        if (const char* device = std::getenv("TPSHIM_DEVICE")) {
-            return device;
-        }
-    }
-    return path;
+bool isPanelPath(const char* path) {
+    const char* panel = std::getenv("TPSHIM_PANEL");
+    return path != nullptr && std::strcmp(path, panel != nullptr ? panel : kPanelPath) == 0;
 }
 
 int opened(const char* path, int fd) {
-    if (fd >= 0 && path != nullptr && std::strcmp(path, kPanelPath) == 0 &&
-        static_cast<std::size_t>(fd) < gPort.size()) {
+    if (fd >= 0 && isPanelPath(path) && static_cast<std::size_t>(fd) < gPort.size()) {
         gPort.set(static_cast<std::size_t>(fd));
         gChanged = false;
         gQueued = 0;
-        note("open %s as %d\n", target(path), fd);
+        note("open %s as %d\n", path, fd);
     }
     return fd;
 }
@@ -186,7 +181,7 @@ int open(const char* path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = modeArg(flags, args);
     va_end(args);
-    return opened(path, next(target(path), flags, mode));
+    return opened(path, next(path, flags, mode));
 }
 
 int open64(const char* path, int flags, ...) {
@@ -195,17 +190,17 @@ int open64(const char* path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = modeArg(flags, args);
     va_end(args);
-    return opened(path, next(target(path), flags, mode));
+    return opened(path, next(path, flags, mode));
 }
 
 int __open_2(const char* path, int flags) {  // NOLINT(bugprone-reserved-identifier)
     static const auto next = real<Open2Fn>("__open_2");
-    return opened(path, next(target(path), flags));
+    return opened(path, next(path, flags));
 }
 
 int __open64_2(const char* path, int flags) {  // NOLINT(bugprone-reserved-identifier)
     static const auto next = real<Open2Fn>("__open64_2");
-    return opened(path, next(target(path), flags));
+    return opened(path, next(path, flags));
 }
 
 int close(int fd) {
