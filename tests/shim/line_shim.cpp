@@ -1,0 +1,294 @@
+// A serial device that misbehaves the way real ones do, for tests of the real tavrinset. Loaded
+// with LD_PRELOAD, it changes what the port's system calls report and nothing else: only
+// descriptors opened on the panel's device path are touched.
+//
+// TPSHIM_PANEL=PATH   the device path the tool opens, when not /dev/tpanel (--device).
+// TPSHIM_LOG=FILE     one line appended for everything the shim did to a call.
+// TPSHIM_FAULTS=A,B   any of:
+//   keeps-speed     the device cannot change its speed: every other part of a change takes,
+//                   the speed stays, and the call reports success (as tcsetattr does when
+//                   any part of a change took).
+//   readback-fails  once the line was changed, reading its settings fails with EIO.
+//   flush-fails     discarding input fails with EIO.
+//   eio-at-hangup   a read that would report end of file fails with EIO instead, as USB serial
+//                   adapters do when they are unplugged.
+//   hold-output     what is written stays in the transmit queue, as if the far end had stopped
+//                   our output, until a read returns data (the controller answered, so it had
+//                   everything) or the line is drained (tcdrain, TCSADRAIN, TCSAFLUSH). A
+//                   change of settings with bytes still queued is logged as "changed under".
+//                   The bytes themselves reach the other end at once.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bitset>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kPanelPath = "/dev/tpanel";
+// One byte on the line at 9600 baud: start bit, eight data bits, stop bit.
+constexpr long kByteNs = 1041667;
+
+template <typename Fn>
+Fn real(const char* name) {
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+using OpenFn = int (*)(const char*, int, ...);
+using Open2Fn = int (*)(const char*, int);
+using CloseFn = int (*)(int);
+using ReadFn = ssize_t (*)(int, void*, size_t);
+using ReadChkFn = ssize_t (*)(int, void*, size_t, size_t);
+using WriteFn = ssize_t (*)(int, const void*, size_t);
+using SetFn = int (*)(int, int, const termios*);
+using GetFn = int (*)(int, termios*);
+using FlushFn = int (*)(int, int);
+using DrainFn = int (*)(int);
+
+struct Faults {
+    bool keepsSpeed = false;
+    bool readbackFails = false;
+    bool flushFails = false;
+    bool eioAtHangup = false;
+    bool holdOutput = false;
+};
+
+bool has(const char* list, const char* word) {
+    const std::size_t n = std::strlen(word);
+    for (const char* p = list; p != nullptr && *p != '\0';) {
+        const char* comma = std::strchr(p, ',');
+        const std::size_t len =
+            comma != nullptr ? static_cast<std::size_t>(comma - p) : std::strlen(p);
+        if (len == n && std::strncmp(p, word, n) == 0) {
+            return true;
+        }
+        p = comma != nullptr ? comma + 1 : nullptr;
+    }
+    return false;
+}
+
+const Faults& faults() {
+    static const Faults f = [] {
+        Faults made;
+        const char* list = std::getenv("TPSHIM_FAULTS");
+        made.keepsSpeed = has(list, "keeps-speed");
+        made.readbackFails = has(list, "readback-fails");
+        made.flushFails = has(list, "flush-fails");
+        made.eioAtHangup = has(list, "eio-at-hangup");
+        made.holdOutput = has(list, "hold-output");
+        return made;
+    }();
+    return f;
+}
+
+std::bitset<4096> gPort;
+bool gChanged = false;    // a tcsetattr reached the port
+std::size_t gQueued = 0;  // bytes held in the modelled transmit queue
+
+bool isPort(int fd) {
+    return fd >= 0 && static_cast<std::size_t>(fd) < gPort.size() &&
+           gPort.test(static_cast<std::size_t>(fd));
+}
+
+[[gnu::format(printf, 1, 2)]] void note(const char* fmt, ...) {
+    const char* path = std::getenv("TPSHIM_LOG");
+    if (path == nullptr) {
+        return;
+    }
+    const int saved = errno;
+    char line[160];
+    va_list args;
+    va_start(args, fmt);
+    const int len = std::vsnprintf(line, sizeof line, fmt, args);
+    va_end(args);
+    static const auto openLog = real<OpenFn>("open");
+    static const auto writeLog = real<WriteFn>("write");
+    static const auto closeLog = real<CloseFn>("close");
+    const int fd = openLog(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0 && len > 0) {
+        (void)!writeLog(fd, line, std::min(static_cast<std::size_t>(len), sizeof line - 1));
+    }
+    if (fd >= 0) {
+        closeLog(fd);
+    }
+    errno = saved;
+}
+
+bool isPanelPath(const char* path) {
+    const char* panel = std::getenv("TPSHIM_PANEL");
+    return path != nullptr && std::strcmp(path, panel != nullptr ? panel : kPanelPath) == 0;
+}
+
+int opened(const char* path, int fd) {
+    if (fd >= 0 && isPanelPath(path) && static_cast<std::size_t>(fd) < gPort.size()) {
+        gPort.set(static_cast<std::size_t>(fd));
+        gChanged = false;
+        gQueued = 0;
+        note("open %s as %d\n", path, fd);
+    }
+    return fd;
+}
+
+mode_t modeArg(int flags, va_list args) {
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, unsigned)) : 0;
+}
+
+// The queue empties as fast as the line takes it.
+void drainQueue(const char* how) {
+    if (gQueued == 0) {
+        return;
+    }
+    const long ns = static_cast<long>(gQueued) * kByteNs;
+    timespec t{ns / 1000000000, ns % 1000000000};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+    note("drained %zu by %s\n", gQueued, how);
+    gQueued = 0;
+}
+
+ssize_t afterRead(int fd, ssize_t got) {
+    if (!isPort(fd)) {
+        return got;
+    }
+    if (got == 0 && faults().eioAtHangup) {
+        note("read: end of file given as EIO\n");
+        errno = EIO;
+        return -1;
+    }
+    if (got > 0 && gQueued > 0) {
+        gQueued = 0;  // an answer came, so everything before it went out
+    }
+    return got;
+}
+
+}  // namespace
+
+// The C library names these parameters in its own reserved style.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+    static const auto next = real<OpenFn>("open");
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArg(flags, args);
+    va_end(args);
+    return opened(path, next(path, flags, mode));
+}
+
+int open64(const char* path, int flags, ...) {
+    static const auto next = real<OpenFn>("open64");
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArg(flags, args);
+    va_end(args);
+    return opened(path, next(path, flags, mode));
+}
+
+int __open_2(const char* path, int flags) {  // NOLINT(bugprone-reserved-identifier)
+    static const auto next = real<Open2Fn>("__open_2");
+    return opened(path, next(path, flags));
+}
+
+int __open64_2(const char* path, int flags) {  // NOLINT(bugprone-reserved-identifier)
+    static const auto next = real<Open2Fn>("__open64_2");
+    return opened(path, next(path, flags));
+}
+
+int close(int fd) {
+    static const auto next = real<CloseFn>("close");
+    if (isPort(fd)) {
+        gPort.reset(static_cast<std::size_t>(fd));
+        if (gQueued > 0) {
+            note("closed with %zu still going out\n", gQueued);
+        }
+    }
+    return next(fd);
+}
+
+ssize_t read(int fd, void* buf, size_t n) {
+    static const auto next = real<ReadFn>("read");
+    return afterRead(fd, next(fd, buf, n));
+}
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
+ssize_t __read_chk(int fd, void* buf, size_t n, size_t size) {
+    static const auto next = real<ReadChkFn>("__read_chk");
+    return afterRead(fd, next(fd, buf, n, size));
+}
+
+ssize_t write(int fd, const void* buf, size_t n) {
+    static const auto next = real<WriteFn>("write");
+    const ssize_t put = next(fd, buf, n);
+    if (put > 0 && isPort(fd) && faults().holdOutput) {
+        gQueued += static_cast<std::size_t>(put);
+    }
+    return put;
+}
+
+int tcsetattr(int fd, int when, const termios* t) {
+    static const auto next = real<SetFn>("tcsetattr");
+    static const auto get = real<GetFn>("tcgetattr");
+    if (!isPort(fd) || t == nullptr) {
+        return next(fd, when, t);
+    }
+    if (faults().holdOutput && gQueued > 0) {
+        if (when == TCSANOW) {
+            note("changed under %zu still going out\n", gQueued);
+        } else {
+            drainQueue(when == TCSADRAIN ? "TCSADRAIN" : "TCSAFLUSH");
+        }
+    }
+    termios take = *t;
+    termios now{};
+    if (faults().keepsSpeed && get(fd, &now) == 0) {
+        cfsetispeed(&take, cfgetispeed(&now));
+        cfsetospeed(&take, cfgetospeed(&now));
+        note("speed kept\n");
+    }
+    gChanged = true;
+    return next(fd, when, &take);
+}
+
+int tcgetattr(int fd, termios* t) {
+    static const auto next = real<GetFn>("tcgetattr");
+    if (isPort(fd) && gChanged && faults().readbackFails) {
+        note("tcgetattr: EIO\n");
+        errno = EIO;
+        return -1;
+    }
+    return next(fd, t);
+}
+
+int tcflush(int fd, int queue) {
+    static const auto next = real<FlushFn>("tcflush");
+    if (isPort(fd) && faults().flushFails) {
+        note("tcflush: EIO\n");
+        errno = EIO;
+        return -1;
+    }
+    if (isPort(fd) && queue != TCIFLUSH && gQueued > 0) {
+        note("discarded %zu going out\n", gQueued);
+        gQueued = 0;
+    }
+    return next(fd, queue);
+}
+
+int tcdrain(int fd) {
+    static const auto next = real<DrainFn>("tcdrain");
+    if (isPort(fd)) {
+        drainQueue("tcdrain");
+    }
+    return next(fd);
+}
+
+}  // extern "C"
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)
