@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Guards: promises to users that only a misbehaving line, stream or process puts to the test.
 
 Usage: guards.py GROUP TPANEL_EMU TAVRINSET LINE_SHIM SIGNAL_AUDIT

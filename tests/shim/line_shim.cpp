@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A serial device that misbehaves the way real ones do, for tests of the real tavrinset. Loaded
 // with LD_PRELOAD, it changes what the port's system calls report and nothing else: only
 // descriptors opened on the panel's device path are touched.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Audits the signals a process sends, for tests: loaded with LD_PRELOAD, it logs every kill()
 // and killpg() to the file named by SIGNAL_AUDIT_LOG, one line each:
 //

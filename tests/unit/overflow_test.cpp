@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Numbers with more digits than any field holds. Accumulated in 64 bits without a bound, a
 // value wraps around modulo 2^64 and can come out small, or as -1: each of these would then be
 // taken as a valid setting, or as an endless raw dump.
