@@ -185,18 +185,27 @@ void Framer::complete() {
     ++completed_;
     // Touch reports are what a controller sends most, and a coordinate byte may read 0x55 in
     // every one of a held finger's: cut at that byte, the stream chains as cleanly as at the
-    // real lead-ins. A packet that is no touch report but holds the head of one was cut there.
+    // real lead-ins. Packets that are no touch report but hold the head of one at the same
+    // place, twice in a row, were cut there. (A reply may hold those two bytes once.)
+    std::size_t headAt = 0;
     if (f.pkt[at::letter] != letter::touch) {
-        for (std::size_t k = 2; k + 1 < kSize; ++k) {
+        for (std::size_t k = 2; k + 1 < kSize && headAt == 0; ++k) {
             if (f.pkt[k] == kLeadIn && f.pkt[k + 1] == letter::touch) {
-                endOpen_ = false;
-                lastDoubt_ = false;
-                doubt_ = false;
-                settle(completed_ - 1, End::broken);
-                synced_ = false;
-                return;
+                headAt = k;
             }
         }
+    }
+    const bool cutWrong = headAt != 0 && headAt == lastHeadAt_;
+    lastHeadAt_ = headAt;
+    if (cutWrong) {
+        endOpen_ = false;
+        lastDoubt_ = false;
+        doubt_ = false;
+        settle(completed_ - 1, End::broken);
+        settle(completed_ - 2, End::broken);
+        synced_ = false;
+        lastHeadAt_ = 0;
+        return;
     }
     endOpen_ = true;
     lastDoubt_ = doubt_;

@@ -127,9 +127,10 @@ class Framer {
     std::uint64_t completed_ = 0;
     std::uint64_t returned_ = 0;
     bool synced_ = false;
-    bool endOpen_ = false;    // the last whole packet waits for what follows it
-    bool doubt_ = false;      // the packet in hand began with another byte than the lead-in
-    bool lastDoubt_ = false;  // so did the last whole packet
+    bool endOpen_ = false;        // the last whole packet waits for what follows it
+    bool doubt_ = false;          // the packet in hand began with another byte than the lead-in
+    bool lastDoubt_ = false;      // so did the last whole packet
+    std::size_t lastHeadAt_ = 0;  // where the last packet held a touch report's head, or 0
     // Between two bytes of the last whole packet: when they were handed over, and when they
     // came off the wire at the latest.
     Duration widestHanded_{};

@@ -725,28 +725,37 @@ TEST(Framer, SettlesAtAPauseOnlyWhileOneWouldTellSomething) {
 namespace {
 
 // Cut at a coordinate byte that reads 0x55, a held finger's reports chain as cleanly as at the
-// real lead-ins; a packet that is no touch report but carries the head of one gives it away.
-TEST(Framer, APacketHoldingTheHeadOfATouchReportWasCutWrong) {
+// real lead-ins; packets that are no touch reports but carry the head of one at the same place,
+// twice in a row, give it away. Once is a reply that happens to hold those bytes.
+TEST(Framer, PacketsHoldingTheHeadOfATouchReportWereCutWrong) {
+    const Packet cut = {0x55, 0x0b, 0xa7, 0xa8, 0xa9, 0x55, 'T', 1, 2, 3};
+    const Packet report = {0x55, 'T', 0xa7, 0x55, 'T', 0x55, 0x0b, 1, 2, 3};
+    const Packet reply = {0x55, 'F', 0xa7, 0x55, 'T', 0x05, 0x0b, 1, 2, 3};
     const struct {
         const char* name;
-        Packet pkt;
-        End end;
+        std::vector<Packet> stream;
+        End end;  // of the last packet
+        bool synced;
     } cases[] = {
-        {"the head of a report inside",
-         {0x55, 0x0b, 0xa7, 0xa8, 0xa9, 0x55, 'T', 1, 2, 3},
-         End::broken},
-        {"a report itself", {0x55, 'T', 0xa7, 0x55, 'T', 0x55, 0x0b, 1, 2, 3}, End::open},
-        {"0x55 without the letter", {0x55, 'F', 0xa7, 0x55, 0x0b, 0x55, 'S', 1, 2, 3}, End::open},
+        {"twice at the same place", {cut, cut}, End::broken, false},
+        {"once, in a reply", {reply, report}, End::open, true},
+        {"in touch reports themselves", {report, report}, End::open, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Framer f;
-        f.feed(c.pkt.data(), c.pkt.size(), Framer::Clock::now());
-        const auto got = f.next();
-        ASSERT_TRUE(got.has_value());
-        EXPECT_EQ(got->pkt, c.pkt);
+        Bytes bytes;
+        for (const Packet& p : c.stream) {
+            bytes.insert(bytes.end(), p.begin(), p.end());
+        }
+        f.feed(bytes.data(), bytes.size(), Framer::Clock::now());
+        std::vector<Packet> got;
+        while (const auto p = f.next()) {
+            got.push_back(p->pkt);
+        }
+        EXPECT_EQ(got, c.stream);
         EXPECT_EQ(f.endOfLast(), c.end);
-        EXPECT_EQ(f.synced(), c.end != End::broken);
+        EXPECT_EQ(f.synced(), c.synced);
     }
 }
 
