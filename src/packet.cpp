@@ -38,6 +38,8 @@ struct Line {
     std::size_t discardedAtWrite = 0;
     bool cut = false;        // the last reply wait ended on bytes that made no whole packet
     bool realSpeed = false;  // bytes here take their line time: see kRealSpread
+    bool faster = false;     // more bytes came than 9600 baud can carry: no line timing here
+    Time lastRead{};
     bool gone = false;
 };
 
@@ -116,7 +118,15 @@ Xfer drain(Line& line) {
     for (;;) {
         ssize_t got = read(line.fd, buf, sizeof buf);
         if (got > 0) {
-            line.framer.feed(buf, static_cast<std::size_t>(got), Clock::now());
+            const Time now = Clock::now();
+            // A pseudo-terminal with nobody pacing it hands over a buffer full at once: its
+            // packets can come apart only because we were slow to read, not the line.
+            const auto wire = (got - 1) * kByteTime;
+            if (line.lastRead != Time{} && wire > now - line.lastRead + Framer::kQuietUsb) {
+                line.faster = true;
+            }
+            line.lastRead = now;
+            line.framer.feed(buf, static_cast<std::size_t>(got), now);
             continue;
         }
         if (got == 0) {
@@ -140,7 +150,7 @@ Xfer pull(Line& line, std::optional<Time> limit, Wait wait, Framer::Framed& out)
     for (;;) {
         if (auto f = line.framer.next()) {
             trace("<-- ", f->pkt);
-            line.realSpeed = line.realSpeed || f->last - f->first >= kRealSpread;
+            line.realSpeed = !line.faster && (line.realSpeed || f->last - f->first >= kRealSpread);
             out = *f;
             return Xfer::ok;
         }
@@ -307,11 +317,10 @@ void setReplyTimeoutMs(int ms) {
 }
 
 void startFraming(int fd, int quietMs) {
+    gLine = Line{};
     gLine.fd = fd;
     gLine.framer = Framer(std::chrono::milliseconds(quietMs));
     gLine.framer.lose(Clock::now());
-    gLine.writtenAt = Time{};
-    gLine.gone = false;
 }
 
 bool lineGone() {
