@@ -33,7 +33,7 @@ constexpr auto kCommandTime = 10 * kByteTime;
 // The one line the run talks to: its framer, and whether the device has gone.
 struct Line {
     int fd = -1;
-    Framer framer;
+    Framer framer{Framer::kQuietUart};
     Time writtenAt{};  // when the last packet was written
     std::size_t discardedAtWrite = 0;
     bool cut = false;        // the last reply wait ended on bytes that made no whole packet
