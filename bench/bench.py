@@ -351,6 +351,15 @@ def main():
             "same gap (2c), and the port work beyond start-up (2d) is within the timer's noise "
             "for both. The tool is a dynamically linked C++ program; loading and relocating "
             "libstdc++ at exec costs more than stty's start.")
+    if paced_ms / LINE_LIMIT_MS > 1.05 or fifo_ms / fifo_ideal > 1.05:
+        notes.append(
+            "- 1 and 1c fall short by what keeps write-backs exact on a busy line. After the "
+            "reply to a query whose content it uses (filter, report), the tool waits until it "
+            "sees where the reply ends (the next lead-in, or a few character times of quiet; "
+            "longer where bytes are seen to come in chunks, as through a FIFO): the "
+            "\"boundaries\" figure of 1c. Without it a lost byte would shift the next packet's "
+            "lead-in into the reply and the write-back would carry it. The rest is the first "
+            "reply, which arrives while the boundaries are still unknown after the open.")
     if notes:
         doc += ["", "## Short of a goal", ""] + notes
     doc.append("")
