@@ -165,6 +165,20 @@ class Stream {
         for (std::size_t k = 1; k < kSize; ++k) {
             pkt[k] = next();
         }
+        // Packets that are no touch reports but carry one's head at the same place, two in a
+        // row, are what a held finger's reports cut at a coordinate look like; on a lossless
+        // stream the controller does not send them.
+        std::size_t headAt = 0;
+        for (std::size_t k = 2; pkt[1] != letter::touch && k + 1 < kSize && headAt == 0; ++k) {
+            if (pkt[k] == kLeadIn && pkt[k + 1] == letter::touch) {
+                headAt = k;
+            }
+        }
+        if (mode_.lossless && headAt != 0 && headAt == lastHeadAt_) {
+            pkt[headAt + 1] = static_cast<std::uint8_t>(letter::touch + 1);
+            headAt = 0;
+        }
+        lastHeadAt_ = headAt;
         lastOther_ = pkt[0] != kLeadIn;
         pausedSince_ = false;
         return pkt;
@@ -423,6 +437,7 @@ class Stream {
     unsigned drop_ = 0;
     int segment_ = 0;
     bool lastOther_ = false;
+    std::size_t lastHeadAt_ = 0;
     bool pausedSince_ = true;
     std::vector<Fed> fed_;
     std::vector<Sent> sent_;
