@@ -42,6 +42,8 @@ class Framer {
     // How long nothing must follow a packet before its end counts as clean: two character times
     // at 9600 baud and some slack, or longer where bytes are seen to arrive in chunks.
     static constexpr Duration kSettleMin = std::chrono::milliseconds(3);
+    // One character at 9600 baud with its start and stop bits.
+    static constexpr Duration kCharTime = std::chrono::microseconds(1042);
 
     // Whether what followed a packet confirms where it ends.
     enum class End {
@@ -114,6 +116,7 @@ class Framer {
     bool lastDoubt_ = false;  // so did the last whole packet
     Duration widest_{};       // of the last whole packet, between two of its bytes
     Duration seenGap_{};      // the widest such gap in a packet that ended clean
+    Duration burst_{};        // how long the last whole packet's last read had been held
     Time lastAt_{};
     Time clearFrom_ = Time::max();  // a write with nothing in hand, while unsynced
     std::size_t discarded_ = 0;
