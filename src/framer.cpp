@@ -57,7 +57,7 @@ void Framer::idle(Time now) {
 
 Framer::Duration Framer::settle() const {
     // What would follow a packet is handed over as late as its own bytes were.
-    const Duration widest = std::max(seenHanded_, widestHanded_);
+    const Duration widest = std::max({seenHanded_, widestHanded_, burst_});
     return std::clamp(widest + widest / 4, kSettleMin, idleQuiet());
 }
 
@@ -179,6 +179,14 @@ void Framer::complete() {
     f.first = hand_.front().at;
     f.last = hand_.back().at;
     f.began = hand_.front().wired;
+    // Bytes read together were held somewhere (a FIFO, an adapter, a reader that was late) for
+    // at least the time the line took to carry them: a gap shorter than that after them is no
+    // silence on the line.
+    std::size_t together = 1;
+    while (together < kSize && hand_[kSize - 1 - together].at == f.last) {
+        ++together;
+    }
+    burst_ = kByteTime * static_cast<int>(together - 1);
     hand_.clear();
     ready_.push_back(f);
     ends_.push_back(End::open);

@@ -136,6 +136,7 @@ class Framer {
     Duration widestHanded_{};
     Duration widestWired_{};
     Duration seenHanded_{};  // the widest handed-over gap in a packet that ended clean
+    Duration burst_{};       // how long the last whole packet's last read had been held
     Time lastAt_{};
     Time clearFrom_ = Time::max();  // a write with nothing in hand, while unsynced
     std::size_t discarded_ = 0;

@@ -538,6 +538,22 @@ INSTANTIATE_TEST_SUITE_P(
             7}),
     rowName);
 
+// A reply that lost a byte, read in one go with the lead-in of the report after it: the bytes
+// came out of a buffer (a FIFO, an adapter, or a reader that was late), so a short wait for
+// the next read proves nothing about where the packet ends.
+INSTANTIATE_TEST_SUITE_P(
+    Burst, Framing,
+    ::testing::Values(Row{
+        "AShortGapAfterABurstConfirmsNothing",
+        {in({}, cat({report(1), report(2)})),
+         in(milliseconds(30), cat({without(kA, 7), head(report(3), 1)}), {}),
+         in(milliseconds(35), cat({part(report(3), 1, 10), whole(report(4)), whole(report(5))}))},
+        {report(1), report(2), packet(cat({without(kA, 7), head(report(3), 1)})),
+         packet(cat({part(report(3), 1, 10), head(report(4), 1)}))},
+        {End::clean, End::clean, End::broken, End::broken},
+        false}),
+    rowName);
+
 // --- what the framer holds, and what it lets go -------------------------------------------
 
 Bytes noise(std::size_t n) {

@@ -292,7 +292,10 @@ TEST_F(Transport, DeviceGoneStopsEverything) {
         {"hang-up instead of a reply", {{{}, true}}, commandS},
         {"hang-up halfway through a reply", {{head(kReply, 4), true}}, commandS},
         {"hang-up instead of a query's reply", {{{}, true}}, queryF},
-        {"hang-up after a reply whose end is awaited", {{join({kReply}), true}}, queryF},
+        // A stray byte after the reply: nothing but the hang-up can end the wait for its end.
+        {"hang-up while a reply's end is awaited",
+         {{cat(join({kReply}), Bytes{0x33}), true}},
+         queryF},
         {"hang-up while touches are awaited", {{join({kReply, kTouch, kTouch}), true}}, touches},
     };
     for (const Case& c : cases) {
