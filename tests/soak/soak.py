@@ -481,7 +481,9 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
 
     # Time: only the waits the faults call for, the delays asked for, and the line's own.
     delays = delays_ms(p)
-    per_exchange = 0.05 + p.usb_ms / 1000.0 + (0.025 if p.paced else 0)
+    # Each exchange may also wait a few character times, or an adapter latency, to see where a
+    # reply ends.
+    per_exchange = 0.1 + p.usb_ms / 1000.0 + (0.025 if p.paced else 0)
     repeats = len(ex) - len({e.step.name for e in ex if e.step is not None})
     waits = sum(e.timeouts() for e in ex) + max(0, repeats)
     # Each wait runs out at the reply time, then the line is watched a little for where the
@@ -555,7 +557,7 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
 
 # Marks a problem of availability rather than safety: the tool gave up, or took longer, where
 # nothing on the line called for it. Such runs are reported; they fail the soak only when they
-# are more than --max-shortfall of the runs.
+# are more than --max-shortfall of the runs (5% by default).
 SHORTFALL = "shortfall: "
 
 
@@ -628,7 +630,7 @@ def main():
     ap.add_argument("--runs", type=int, default=300)
     ap.add_argument("--jobs", type=int, default=8, help="runs at once (they mostly wait)")
     ap.add_argument("--seed", type=int, default=None, help="first run's seed (default random)")
-    ap.add_argument("--max-shortfall", type=float, default=0.02,
+    ap.add_argument("--max-shortfall", type=float, default=0.05,
                     help="share of runs that may fall short of what was asked, never unsafe")
     args = ap.parse_args()
     build = os.path.abspath(args.build)
