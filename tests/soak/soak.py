@@ -256,6 +256,11 @@ def make_plan(seed):
                 continue
         else:
             f = random_fault(rng, exchange, stops)
+        # Behind a USB adapter emulated on a pseudo-terminal the tool cannot see the adapter,
+        # and until it has seen the line run at its real speed it cannot tell a packet sent
+        # right after a reply from the next reply (tavrinset(1), NOTES). Left out here.
+        if p.usb_ms and f.split(":")[1] == "extra":
+            continue
         if "hangup" in f or "signal" in f:
             stops = False  # one way of being stopped per run
         p.emu += ["--fault", f]
