@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "controller.h"
 
+#include "output.h"
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -18,15 +20,6 @@ Packet filled(std::uint8_t letterByte) {
     pkt[at::leadIn] = kLeadIn;
     pkt[at::letter] = letterByte;
     return pkt;
-}
-
-[[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...) {
-    char buf[160];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    return buf;
 }
 
 }  // namespace

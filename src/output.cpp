@@ -6,9 +6,7 @@
 
 #include "main.h"
 
-namespace {
-
-[[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...) {
+std::string format(const char* fmt, ...) {
     char buf[160];
     va_list args;
     va_start(args, fmt);
@@ -16,6 +14,8 @@ namespace {
     va_end(args);
     return buf;
 }
+
+namespace {
 
 std::string keywordList(const ModeFlags& m, const char* separator, const char* quote) {
     std::string list;

@@ -8,6 +8,9 @@
 #include "calibration.h"
 #include "readback.h"
 
+// printf into a string of at most 159 characters: the short lines both programs print.
+[[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...);
+
 enum class Format { text, json };
 
 // The format the command line asked for.
