@@ -16,6 +16,7 @@ Framer::Framer(Duration quiet) : quiet_(quiet) {}
 
 void Framer::lose(Time now) {
     pass(hand_.size());
+    lastHeadAt_ = 0;
     breakLast();
     synced_ = false;
     lastAt_ = now;
@@ -37,7 +38,7 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
     const bool reply =
         !synced_ && hand_.empty() && at >= clearFrom_ && n == kSize && bytes[0] == kLeadIn;
     if (gap >= quiet_ || reply) {
-        pause();
+        pause(gap >= idleQuiet());
     } else if (synced_ && endOpen_ && gap >= settle()) {
         confirmLast();
     }
@@ -49,7 +50,7 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
 
 void Framer::idle(Time now) {
     if (now - lastAt_ >= idleQuiet()) {
-        pause();
+        pause(true);
     } else if (synced_ && endOpen_ && now - lastAt_ >= settle()) {
         confirmLast();
     }
@@ -84,7 +85,7 @@ Framer::End Framer::endOfLast() const {
 }
 
 Framer::Time Framer::settleAt() const {
-    if (!synced_) {
+    if (!synced_ || !hand_.empty()) {
         return lastAt_ + idleQuiet();
     }
     if (endOpen_) {
@@ -93,10 +94,19 @@ Framer::Time Framer::settleAt() const {
     return Time::max();
 }
 
-void Framer::pause() {
+void Framer::pause(bool silence) {
     if (synced_) {
         // A packet cut short stays in hand: behind a USB adapter the rest can come a latency
-        // later, and a reply that never completes is the reader's timeout to judge.
+        // later, and a reply that never completes is the reader's timeout to judge. No adapter
+        // holds bytes back through a silence, though: then a byte of it was lost, and kept, it
+        // would take the next packet's head for its tail.
+        if (silence && !hand_.empty()) {
+            if (doubt_) {
+                settle(completed_ - 1, End::broken);
+                doubt_ = false;
+            }
+            pass(hand_.size());
+        }
         if (endOpen_) {
             confirmLast();
         }
@@ -193,27 +203,33 @@ void Framer::complete() {
     ++completed_;
     // Touch reports are what a controller sends most, and a coordinate byte may read 0x55 in
     // every one of a held finger's: cut at that byte, the stream chains as cleanly as at the
-    // real lead-ins. Packets that are no touch report but hold the head of one at the same
-    // place, twice in a row, were cut there. (A reply may hold those two bytes once.)
+    // real lead-ins, and the replies in between chain along. Packets that are no touch report
+    // but hold the head of one at the same place, twice with no touch report framed whole in
+    // between, were cut there. (A reply may hold those two bytes once.)
     std::size_t headAt = 0;
-    if (f.pkt[at::letter] != letter::touch) {
+    if (f.pkt[at::letter] == letter::touch) {
+        lastHeadAt_ = 0;
+    } else {
         for (std::size_t k = 2; k + 1 < kSize && headAt == 0; ++k) {
             if (f.pkt[k] == kLeadIn && f.pkt[k + 1] == letter::touch) {
                 headAt = k;
             }
         }
     }
-    const bool cutWrong = headAt != 0 && headAt == lastHeadAt_;
-    lastHeadAt_ = headAt;
-    if (cutWrong) {
+    if (headAt != 0 && headAt == lastHeadAt_) {
         endOpen_ = false;
         lastDoubt_ = false;
         doubt_ = false;
-        settle(completed_ - 1, End::broken);
-        settle(completed_ - 2, End::broken);
+        for (std::uint64_t seq = lastHeadSeq_; seq < completed_; ++seq) {
+            settle(seq, End::broken);
+        }
         synced_ = false;
         lastHeadAt_ = 0;
         return;
+    }
+    if (headAt != 0) {
+        lastHeadAt_ = headAt;
+        lastHeadSeq_ = completed_ - 1;
     }
     endOpen_ = true;
     lastDoubt_ = doubt_;

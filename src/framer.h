@@ -108,7 +108,8 @@ class Framer {
         Time wired;  // off the wire at the latest
     };
 
-    void pause();
+    // silence: nothing can have been held back through it (see idleQuiet()).
+    void pause(bool silence);
     void consume(const Byte& b);
     void complete();
     void settle(std::uint64_t seq, End end);
@@ -127,10 +128,13 @@ class Framer {
     std::uint64_t completed_ = 0;
     std::uint64_t returned_ = 0;
     bool synced_ = false;
-    bool endOpen_ = false;        // the last whole packet waits for what follows it
-    bool doubt_ = false;          // the packet in hand began with another byte than the lead-in
-    bool lastDoubt_ = false;      // so did the last whole packet
-    std::size_t lastHeadAt_ = 0;  // where the last packet held a touch report's head, or 0
+    bool endOpen_ = false;    // the last whole packet waits for what follows it
+    bool doubt_ = false;      // the packet in hand began with another byte than the lead-in
+    bool lastDoubt_ = false;  // so did the last whole packet
+    // Where the last packet that held a touch report's head held it, since the last touch
+    // report, or 0; and that packet's number.
+    std::size_t lastHeadAt_ = 0;
+    std::uint64_t lastHeadSeq_ = 0;
     // Between two bytes of the last whole packet: when they were handed over, and when they
     // came off the wire at the latest.
     Duration widestHanded_{};

@@ -225,9 +225,12 @@ Xfer readReply(Line& line, Packet& pkt, Wait wait, bool used, Say say = Say::alw
         }
         // It was on its way before the command went out, so it answers something else. On a
         // line at its real speed that holds for anything that begins before the command can
-        // have reached the controller: a packet sent right after the last reply, say.
-        if (f.first < line.writtenAt ||
-            (line.realSpeed && f.first < line.writtenAt + kCommandTime)) {
+        // have reached the controller: a packet sent right after the last reply, say. There,
+        // too, a first byte handed over with others behind it was on the wire a byte time
+        // before each of them: a FIFO or an adapter may hand over after the write what
+        // arrived before it.
+        const Time began = line.realSpeed ? f.began : f.first;
+        if (began < line.writtenAt || (line.realSpeed && began < line.writtenAt + kCommandTime)) {
             continue;
         }
         // A touch during configuration is the controller talking, not answering.

@@ -165,9 +165,9 @@ class Stream {
         for (std::size_t k = 1; k < kSize; ++k) {
             pkt[k] = next();
         }
-        // Packets that are no touch reports but carry one's head at the same place, two in a
-        // row, are what a held finger's reports cut at a coordinate look like; on a lossless
-        // stream the controller does not send them.
+        // Packets that are no touch reports but carry one's head at the same place, two with
+        // no touch report between, are what a held finger's reports cut at a coordinate look like;
+        // on a lossless stream the controller does not send them.
         std::size_t headAt = 0;
         for (std::size_t k = 2; pkt[1] != letter::touch && k + 1 < kSize && headAt == 0; ++k) {
             if (pkt[k] == kLeadIn && pkt[k + 1] == letter::touch) {
@@ -178,18 +178,24 @@ class Stream {
             pkt[headAt + 1] = static_cast<std::uint8_t>(letter::touch + 1);
             headAt = 0;
         }
-        lastHeadAt_ = headAt;
+        if (headAt != 0) {
+            lastHeadAt_ = headAt;
+        } else if (pkt[1] == letter::touch) {
+            lastHeadAt_ = 0;
+        }
         lastOther_ = pkt[0] != kLeadIn;
         pausedSince_ = false;
         return pkt;
     }
 
     // A gap inside a packet as long as a pause is a lost boundary unless the framer already
-    // knows where this packet began.
+    // knows where this packet began; one as long as a silence always is: no adapter holds
+    // bytes back that long.
     microseconds insideGap(microseconds want) const {
-        if (mode_.lossless && !framer_.synced()) {
-            auto limit =
-                std::chrono::duration_cast<microseconds>(framer_.quiet()) - microseconds(1);
+        if (mode_.lossless) {
+            auto limit = std::chrono::duration_cast<microseconds>(
+                             framer_.synced() ? framer_.idleQuiet() : framer_.quiet()) -
+                         microseconds(1);
             return std::min(want, limit);
         }
         return want;

@@ -638,14 +638,29 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             kLearnt,
             milliseconds(25)},
-        Row{"WhatItLearnsIsCapped",
-            bursts(milliseconds(100), {idle(kLater)}),
+        // Learning lengthens the silence too, but what it learns from is shorter than a silence:
+        // a gap inside a packet that is longer again than what was learnt is a silence, and
+        // teaches nothing.
+        Row{"WhatItLearnsIsBounded",
+            bursts(kIdleQuiet - milliseconds(1),
+                   {in(milliseconds(200), head(kC, 5), {}), in(milliseconds(265), tail(kC, 5), {}),
+                    idle(kLater)}),
             {kA, kB},
             {End::clean, End::clean},
             true,
             0,
+            10,
+            (kIdleQuiet - milliseconds(1) - 4 * kChar) * 3 / 2},
+        // No adapter holds bytes back through a silence: B's head was cut short there, and its
+        // tail is no packet either.
+        Row{"ASilenceInsideAPacketCutsIt",
+            bursts(kIdleQuiet + 5 * kChar, {idle(kLater)}),
+            {kA},
+            {End::clean},
+            true,
             0,
-            Framer::kQuietMax},
+            10,
+            kQuiet},
         // Below a pause, a gap still lengthens the settle time, up to a pause.
         Row{"AGapBelowQuietTeachesOnlyTheSettleTime",
             bursts(milliseconds(5), {idle(kLater)}),
@@ -722,9 +737,10 @@ TEST(Framer, SettlesAtAPauseOnlyWhileOneWouldTellSomething) {
           in(milliseconds(45), tail(kB, 5), {})},
          at(milliseconds(45)) + microseconds(6250)},
         {"its end confirmed by a pause", {in({}, kA), idle(kLater)}, Time::max()},
-        {"its end confirmed by the next lead-in",
+        // Its end is confirmed by the next lead-in, but a silence would show that one cut short.
+        {"the next one begun",
          {in({}, cat({whole(kA), head(kB, 3)}))},
-         Time::max()},
+         at(12 * kChar) + kIdleQuiet},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -747,6 +763,7 @@ TEST(Framer, PacketsHoldingTheHeadOfATouchReportWereCutWrong) {
     const Packet cut = {0x55, 0x0b, 0xa7, 0xa8, 0xa9, 0x55, 'T', 1, 2, 3};
     const Packet report = {0x55, 'T', 0xa7, 0x55, 'T', 0x55, 0x0b, 1, 2, 3};
     const Packet reply = {0x55, 'F', 0xa7, 0x55, 'T', 0x05, 0x0b, 1, 2, 3};
+    const Packet plain = {0x55, 'F', 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 1, 2, 3};
     const struct {
         const char* name;
         std::vector<Packet> stream;
@@ -756,6 +773,9 @@ TEST(Framer, PacketsHoldingTheHeadOfATouchReportWereCutWrong) {
         {"twice at the same place", {cut, cut}, End::broken, false},
         {"once, in a reply", {reply, report}, End::open, true},
         {"in touch reports themselves", {report, report}, End::open, true},
+        // Cut at the coordinate, a reply between two reports is cut as wrong, and holds no head.
+        {"twice, a packet without it between", {cut, plain, cut}, End::broken, false},
+        {"twice, a touch report between", {reply, report, reply}, End::open, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
