@@ -180,6 +180,27 @@ def held_finger_behind_a_usb_adapter_at_16_ms():
             held_configuration("usb", hold)
 
 
+# --- bytes on their way when the line was opened --------------------------------------------
+
+@case("stale")
+def bytes_on_the_wire_before_the_first_command():
+    # The controller was halfway through sending when the tool opened the line. A UART's FIFO
+    # hands the rest over only after the first command has gone out, yet it was on the wire
+    # before that, and answers nothing.
+    for args in (FULL, ["--raw", "1", "-p"]):
+        for _ in range(3):
+            run = emu(["--adapter", "uart", "--pending", "20", *TOUCHES[:2]], args)
+            expect(run.status == 0, "all done", run)
+            if args == FULL:
+                write_backs_ok(run)
+                expect(all(state_as_asked(run, g) for g in ASKED), "all as asked", run)
+            else:
+                reply, raw = run.reply(0).split(), run.sent()[1].split()
+                expect(raw[2] == reply[2] and raw[5:] == reply[5:],
+                       "raw mode built from the reply to the mode query", run)
+                expect(run.state["mode"] == run.initial["mode"], "mode put back", run)
+
+
 # --- a byte lost on the line ---------------------------------------------------------------
 
 def lost_byte(emu_args, exchange, query, k):
