@@ -360,6 +360,14 @@ def main():
             "\"boundaries\" figure of 1c. Without it a lost byte would shift the next packet's "
             "lead-in into the reply and the write-back would carry it. The rest is the first "
             "reply, which arrives while the boundaries are still unknown after the open.")
+    if line_ratio > 1.05:
+        notes.append(
+            "- 1b falls short by that same wait, on a line that has no timing of its own: a "
+            "reply read in one go may have been held back by a FIFO or an adapter, so the tool "
+            "gives what follows it the line time of those bytes, and more, to show itself. A "
+            "pseudo-terminal nobody paces hands every reply over in one go, and the two "
+            "queries whose content is used each pay that time (about 12 ms), though nothing "
+            "ever follows.")
     if notes:
         doc += ["", "## Short of a goal", ""] + notes
     doc.append("")
