@@ -195,7 +195,12 @@ def bytes_on_the_wire_before_the_first_command():
                 write_backs_ok(run)
                 expect(all(state_as_asked(run, g) for g in ASKED), "all as asked", run)
             else:
-                reply, raw = run.reply(0).split(), run.sent()[1].split()
+                # The mode query may be asked twice: what was passed over before its reply
+                # leaves the boundaries in doubt until the line has shown its timing.
+                switch = letters(run).index("M")
+                expect(set(letters(run)[:switch]) == {"m"} and switch <= 2,
+                       "the mode asked at most twice", run)
+                reply, raw = run.reply(switch - 1).split(), run.sent()[switch].split()
                 expect(raw[2] == reply[2] and raw[5:] == reply[5:],
                        "raw mode built from the reply to the mode query", run)
                 expect(run.state["mode"] == run.initial["mode"], "mode put back", run)
