@@ -157,9 +157,7 @@ class Stream {
         Packet pkt{};
         pkt[0] = kLeadIn;
         const bool other = (p & 1) != 0 && !mode_.allLeadIn;
-        // Two other lead-ins in a row are what a slipped count looks like; on a lossless
-        // stream the controller never sends them without a pause between.
-        if (other && !(mode_.lossless && lastOther_ && !pausedSince_)) {
+        if (other) {
             pkt[0] = kOtherLeadIn;
         }
         for (std::size_t k = 1; k < kSize; ++k) {
@@ -168,23 +166,34 @@ class Stream {
         // Packets that are no touch reports but carry one's head at the same place, two with
         // no touch report between, are what a held finger's reports cut at a coordinate look like;
         // on a lossless stream the controller does not send them.
-        std::size_t headAt = 0;
-        for (std::size_t k = 2; pkt[1] != letter::touch && k + 1 < kSize && headAt == 0; ++k) {
-            if (pkt[k] == kLeadIn && pkt[k + 1] == letter::touch) {
-                headAt = k;
+        // The framer goes by the first head in a packet: with that one spoilt, the next counts.
+        auto firstHead = [&pkt] {
+            for (std::size_t k = 2; pkt[1] != letter::touch && k + 1 < kSize; ++k) {
+                if (pkt[k] == kLeadIn && pkt[k + 1] == letter::touch) {
+                    return k;
+                }
             }
+            return std::size_t{0};
+        };
+        // Nor, on a lossless stream, one whose letter reads as a lead-in before a touch letter:
+        // a run of them is a held finger's reports one byte on, as much as a run of replies.
+        if (mode_.lossless && pkt[1] == kLeadIn && pkt[2] == letter::touch) {
+            pkt[2] = static_cast<std::uint8_t>(letter::touch + 2);
         }
-        if (mode_.lossless && headAt != 0 && headAt == lastHeadAt_) {
-            pkt[headAt + 1] = static_cast<std::uint8_t>(letter::touch + 1);
-            headAt = 0;
+        std::size_t headAt = firstHead();
+        while (mode_.lossless && headAt != 0 && headAt == lastHeadAt_) {
+            pkt[headAt + 1] = static_cast<std::uint8_t>(letter::touch + 2);
+            headAt = firstHead();
         }
         if (headAt != 0) {
             lastHeadAt_ = headAt;
         } else if (pkt[1] == letter::touch) {
             lastHeadAt_ = 0;
         }
-        lastOther_ = pkt[0] != kLeadIn;
-        pausedSince_ = false;
+        // Two other lead-ins in a row are what a slipped count looks like; on a lossless
+        // stream the controller never sends them without a pause between.
+        pauseFirst_ = mode_.lossless && other && lastOther_;
+        lastOther_ = other;
         return pkt;
     }
 
@@ -204,11 +213,12 @@ class Stream {
     void packet(unsigned p) {
         const auto quiet = std::chrono::duration_cast<microseconds>(framer_.quiet());
         const microseconds lead[] = {kChar, quiet / 2, quiet, quiet - microseconds(1)};
-        const microseconds before = lead[(p >> 3) & 3];
-        if (before >= quiet) {
-            pausedSince_ = true;
-        }
+        microseconds before = lead[(p >> 3) & 3];
         const Packet pkt = takePacket(p);
+        if (pauseFirst_) {
+            // Bytes handed over together take their line time off the gap before them.
+            before = std::max(before, quiet + static_cast<int>(kSize - 1) * kChar);
+        }
         now_ += before - kChar;
         switch ((p >> 1) & 3) {
             case 0:
@@ -242,9 +252,6 @@ class Stream {
             t = lastFed_ + quiet - microseconds(1);
         }
         now_ = std::max(now_, t);
-        if (now_ - lastFed_ >= quiet) {
-            pausedSince_ = true;
-        }
         idle();
     }
 
@@ -444,7 +451,7 @@ class Stream {
     int segment_ = 0;
     bool lastOther_ = false;
     std::size_t lastHeadAt_ = 0;
-    bool pausedSince_ = true;
+    bool pauseFirst_ = false;  // the packet just taken must follow a pause
     std::vector<Fed> fed_;
     std::vector<Sent> sent_;
     std::vector<Framer::Framed> got_;
