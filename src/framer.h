@@ -12,7 +12,8 @@
 //     pause before a chunk counts only what is left of it once their line time is taken off:
 //     a UART's FIFO or a USB adapter that holds bytes back makes no pause of its own. When
 //     nothing arrives at all, a pause must also outlast the longest such holding back
-//     (idleQuiet());
+//     (idleQuiet()); such a silence also cuts short a packet it finds half in hand, since
+//     nothing holds the rest back that long;
 //   - a chain: the byte after a packet is the 0x55 lead-in of the next one. A packet that
 //     begins with another byte (a controller may answer with any lead-in) is taken on trust
 //     until what follows it shows whether the count held: a second such packet right after it
