@@ -131,9 +131,12 @@ void Framer::pause(bool silence) {
         }
         ++kept;
     }
-    // Unless every byte came after a command that found the line empty, in whole packets: then
-    // nothing was cut, and the count stands on its own.
-    const bool afterWrite = !hand_.empty() && discardedHere == 0 && hand_.front().at >= clearFrom_;
+    // Unless every byte came after a command that found the line empty, in whole packets, and
+    // no lead-in bears the count out: then nothing was cut, and the count stands on its own.
+    // Where a lead-in does, what comes before it without one may be bytes that were on their
+    // way when the line was opened, handed over late.
+    const bool afterWrite =
+        !hand_.empty() && discardedHere == 0 && hand_.front().at >= clearFrom_ && kept == 0;
     if (!afterWrite) {
         pass((packets - kept) * kSize);
     }

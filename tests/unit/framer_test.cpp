@@ -379,6 +379,15 @@ INSTANTIATE_TEST_SUITE_P(
             true,
             0,
             0},
+        // A packet with the lead-in bears the count out from there on; what comes before it
+        // without one is what the count-back makes of it, here nothing.
+        Row{"AfterAWriteALeadInBehindThemSpoilsThat",
+            {lose({}), wrote(milliseconds(5)), in(milliseconds(6), cat({kX, kA})), idle(kLater)},
+            {kA},
+            {End::clean},
+            true,
+            0,
+            10},
         Row{"AfterAWriteATailBeforeThemSpoilsThat",
             {lose({}), wrote(milliseconds(5)), in(milliseconds(6), cat({tail(kC, 3), whole(kX)})),
              idle(kLater)},

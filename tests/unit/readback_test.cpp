@@ -175,12 +175,14 @@ TEST_F(ReadbackLine, VerifyQueriesOnlyTheGroupsWrittenAndReportsEachDifference) 
          true,
          "",
          {kFilterQuery, kReportQuery, kModeQuery}},
+        // First on a fresh line, a reply with a lead-in of its own before one with the usual
+        // lead-in may be bytes that were on their way at open: it is asked for again.
         {"mode alone",
          {"--mode", "default"},
-         {{join({kMode, kTrailer})}},
+         {{join({kMode, kTrailer})}, {join({kMode, kTrailer})}},
          false,
          "tavrinset: mode reads back 0x05 0x0e, not 0x07 0x4e\n",
-         {kModeQuery}},
+         {kModeQuery, kModeQuery}},
         {"report alone, one value off",
          {"--untouch", "5", "--repeat", "40"},
          {{join({kReport})}},
