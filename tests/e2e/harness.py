@@ -192,6 +192,12 @@ class Failure(Exception):
     pass
 
 
+# The transport's one message when the line is hung up: closing a pseudo-terminal's far end
+# shows at this end as end of file or as EIO, depending on where the read was.
+GONE = ("Error while reading packet: end of file",
+        "Error while reading packet: Input/output error")
+
+
 def expect(cond, what, run=None):
     if not cond:
         raise Failure(what + (f"\n{run}" if run is not None else ""))

@@ -6,7 +6,7 @@ controller talking and a byte can be lost."""
 import sys
 
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
-from harness import case, emu, expect, main, patched
+from harness import GONE, case, emu, expect, main, patched
 
 LETTER = 1
 # Every setting there is, in the order the tool makes its exchanges.
@@ -36,7 +36,7 @@ def device_gone_during_a_configuration():
             what = f"hang-up at exchange {n} ({letter}) {dump}"
             expect(run.status == 1, what, run)
             expect(letters(run) == FULL_LETTERS[:n + 1], f"{what}: nothing sent after it", run)
-            expect(messages(run) == ["Error while reading packet: end of file"],
+            expect(len(messages(run)) == 1 and messages(run)[0] in GONE,
                    f"{what}: exactly one message", run)
             expect(run.elapsed < 1.5, f"{what}: at once", run)
 
@@ -46,7 +46,7 @@ def device_gone_during_the_self_test():
     run = emu(["--fault", "0:hangup"], ["-D", "-w", "800", "-m", "default"])
     expect(run.status == 1 and run.out == "", "status, and no mask printed", run)
     expect(letters(run) == ["D"], "nothing sent after it", run)
-    expect(messages(run) == ["Error while reading packet: end of file"], "one message", run)
+    expect(len(messages(run)) == 1 and messages(run)[0] in GONE, "one message", run)
     expect(run.elapsed < 1.5, "at once", run)
 
 
