@@ -9,7 +9,6 @@ namespace; those that run tavrinset skip where the emulator cannot make one.
 
 Usage: emulator_line.py GROUP TPANEL_EMU TAVRINSET
 """
-import concurrent.futures
 import contextlib
 import json
 import os
@@ -20,7 +19,6 @@ import sys
 import tempfile
 import termios
 import time
-import traceback
 import tty
 
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
@@ -491,25 +489,7 @@ def bad_line_options_run_nothing():
 def main(argv):
     """Like harness.main, but a case that needs a namespace skips alone."""
     group, harness.EMU, harness.TOOL = argv[1], argv[2], argv[3]
-    cases = CASES[group]
-    failed = skipped = 0
-    with concurrent.futures.ThreadPoolExecutor(max_workers=len(cases)) as pool:
-        futures = {pool.submit(fn): fn.__name__ for fn in cases}
-        for future in concurrent.futures.as_completed(futures):
-            name = futures[future]
-            try:
-                future.result()
-                print(f"ok    {name}")
-            except Skip as skip:
-                skipped += 1
-                print(f"SKIPPED: {name}: {skip}")
-            except Exception:
-                failed += 1
-                print(f"FAIL  {name}\n{traceback.format_exc()}")
-    print(f"{len(cases) - failed - skipped} of {len(cases)} cases passed, {skipped} skipped")
-    if failed:
-        return 1
-    return 77 if skipped == len(cases) else 0
+    return harness.run_cases(CASES[group], skip_alone=True)
 
 
 if __name__ == "__main__":
