@@ -10,12 +10,11 @@
 #include "io.h"
 #include "output.h"
 #include "packet.h"
-#include "rawmode.h"
+#include "rawdump.h"
 #include "settings.h"
+#include "transport.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 enum class Measured { ok, failed, stopped, gone };
 
@@ -31,22 +30,18 @@ enum class Measured { ok, failed, stopped, gone };
 // The next touch before the deadline. Packets that could not be read (reported by the
 // transport) are passed over on the same clock, so that garbage on the line cannot hold the
 // operator's time limit open.
-Xfer waitForTouch(int fd, std::uint16_t& x, std::uint16_t& y, Clock::time_point deadline) {
+Status waitForTouch(Transport& t, std::uint16_t& x, std::uint16_t& y, Time deadline) {
     for (;;) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            return Xfer::timeout;
-        }
-        const Xfer got = nextTouch(fd, x, y, static_cast<int>(left));
-        if (got == Xfer::ok || got == Xfer::timeout || got == Xfer::interrupted || isGone(got)) {
+        const Status got = nextTouch(t, x, y, deadline);
+        if (got.ok() || got.kind == Status::timeout || got.kind == Status::stopped || t.dead()) {
             return got;
         }
+        report(t, got);
     }
 }
 
 // One corner's touches until they make a group. Fills point.
-Measured measureCorner(int fd, const CalibrationRequest& req, calib::Corner corner,
+Measured measureCorner(Transport& t, const CalibrationRequest& req, calib::Corner corner,
                        calib::Point& point) {
     say("%s\n", calib::touchPrompt(corner).c_str());
     calib::SampleCollector collector(req.samples, req.misclick);
@@ -54,14 +49,15 @@ Measured measureCorner(int fd, const CalibrationRequest& req, calib::Corner corn
     for (;;) {
         std::uint16_t x = 0;
         std::uint16_t y = 0;
-        const Xfer got = waitForTouch(fd, x, y, Clock::now() + limit);
-        if (got == Xfer::interrupted) {
+        const Status got = waitForTouch(t, x, y, t.now() + limit);
+        if (got.kind == Status::stopped) {
             return Measured::stopped;
         }
-        if (isGone(got)) {
+        if (t.dead()) {
+            report(t, got);
             return Measured::gone;
         }
-        if (got == Xfer::timeout) {
+        if (got.kind == Status::timeout) {
             say("tavrinset: no touch within %d s: calibration stopped, nothing sent\n",
                 req.touchTimeoutS);
             return Measured::failed;
@@ -90,7 +86,7 @@ Measured measureCorner(int fd, const CalibrationRequest& req, calib::Corner corn
 }
 
 // Rounds of four corners until they pass the checks. Fills bounds.
-Measured measure(int fd, const CalibrationRequest& req, calib::Bounds& bounds) {
+Measured measure(Transport& t, const CalibrationRequest& req, calib::Bounds& bounds) {
     if (req.samples == 1) {
         say("Touch each corner of the screen once, as close to the corner as you can.\n");
     } else {
@@ -103,7 +99,7 @@ Measured measure(int fd, const CalibrationRequest& req, calib::Bounds& bounds) {
         }
         std::array<calib::Point, calib::kCorners.size()> corners{};
         for (calib::Corner c : calib::kCorners) {
-            const Measured m = measureCorner(fd, req, c, corners[static_cast<std::size_t>(c)]);
+            const Measured m = measureCorner(t, req, c, corners[static_cast<std::size_t>(c)]);
             if (m != Measured::ok) {
                 return m;
             }
@@ -128,24 +124,24 @@ Measured measure(int fd, const CalibrationRequest& req, calib::Bounds& bounds) {
 
 }  // namespace
 
-Calibrated calibrate(int fd, const CalibrationRequest& req) {
+Calibrated calibrate(Transport& t, const CalibrationRequest& req) {
     bool ok = true;
-    RawMode raw(fd);
+    RawMode raw(t);
     if (!raw.enter(ok)) {
-        if (!lineGone() && pendingStop() == 0) {
+        if (!t.dead() && pendingStop() == 0) {
             std::fputs("tavrinset: calibration not started: mode unknown\n", stderr);
         }
         return Calibrated::failed;
     }
     calib::Bounds bounds;
     Measured measured = Measured::gone;
-    if (!lineGone() && pendingStop() == 0) {
-        measured = measure(fd, req, bounds);
+    if (!t.dead() && pendingStop() == 0) {
+        measured = measure(t, req, bounds);
     }
     // The controller's own mode comes back before anything is sent, and also after a failure
     // or a stop signal.
     const bool restored = raw.restore();
-    if (measured != Measured::ok || lineGone() || pendingStop() != 0) {
+    if (measured != Measured::ok || t.dead() || pendingStop() != 0) {
         return Calibrated::failed;
     }
     if (!restored) {
@@ -154,15 +150,15 @@ Calibrated calibrate(int fd, const CalibrationRequest& req) {
                    stderr);
     } else if (!req.dryRun) {
         // X then Y, as the setting sequence sends them; a device gone ends it.
-        ok = setCalibration(fd, 'X', static_cast<std::int16_t>(bounds.xlow),
+        ok = setCalibration(t, 'X', static_cast<std::int16_t>(bounds.xlow),
                             static_cast<std::int16_t>(bounds.xhigh)) == 0 &&
              ok;
-        if (!lineGone() && pendingStop() == 0) {
-            ok = setCalibration(fd, 'Y', static_cast<std::int16_t>(bounds.ylow),
+        if (!t.dead() && pendingStop() == 0) {
+            ok = setCalibration(t, 'Y', static_cast<std::int16_t>(bounds.ylow),
                                 static_cast<std::int16_t>(bounds.yhigh)) == 0 &&
                  ok;
         }
-        if (lineGone() || pendingStop() != 0) {
+        if (t.dead() || pendingStop() != 0) {
             return Calibrated::failed;
         }
     }

@@ -8,15 +8,7 @@
 
 #include "calibration.h"
 
-inline constexpr int kDefaultTouchTimeoutS = 30;
-inline constexpr int kMaxTouchTimeoutS = 3600;
-
-struct CalibrationRequest {
-    int samples = calib::kDefaultSamples;             // touches per corner
-    std::int32_t misclick = calib::kDefaultMisclick;  // raw counts
-    int touchTimeoutS = kDefaultTouchTimeoutS;        // for each touch
-    bool dryRun = false;                              // measure and print, send nothing
-};
+class Transport;
 
 enum class Calibrated {
     sent,            // printed, and sent unless dry run
@@ -27,4 +19,4 @@ enum class Calibrated {
 
 // Runs the whole procedure. The controller's own mode is back before anything is sent, on
 // every way out but the device disappearing.
-Calibrated calibrate(int fd, const CalibrationRequest& req);
+Calibrated calibrate(Transport& t, const CalibrationRequest& req);

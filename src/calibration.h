@@ -143,3 +143,14 @@ std::string describeFindings(const std::array<Point, 4>& corners, const CornerCh
 std::string calibrationOptions(const Bounds& b);
 
 }  // namespace calib
+
+// What the command line asks of a guided calibration.
+inline constexpr int kDefaultTouchTimeoutS = 30;
+inline constexpr int kMaxTouchTimeoutS = 3600;
+
+struct CalibrationRequest {
+    int samples = calib::kDefaultSamples;             // touches per corner
+    std::int32_t misclick = calib::kDefaultMisclick;  // raw counts
+    int touchTimeoutS = kDefaultTouchTimeoutS;        // for each touch
+    bool dryRun = false;                              // measure and print, send nothing
+};

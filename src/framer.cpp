@@ -33,10 +33,13 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
     // The first byte of the chunk was on the wire at least this long before it was handed over.
     const Duration held = static_cast<std::int64_t>(n - 1) * kByteTime;
     const Duration gap = at - lastAt_ - held;
-    // The first chunk after a command that found nothing in hand, one whole packet from the
-    // lead-in on: the reply, handed over at once (a line with no timing of its own).
-    const bool reply =
-        !synced_ && hand_.empty() && at >= clearFrom_ && n == kSize && bytes[0] == kLeadIn;
+    // The first chunk after a command that found nothing in hand, whole packets each from the
+    // lead-in on: the reply (and what follows it), handed over at once (a line with no timing
+    // of its own).
+    bool reply = !synced_ && hand_.empty() && at >= clearFrom_ && n % kSize == 0;
+    for (std::size_t k = 0; reply && k < n; k += kSize) {
+        reply = bytes[k] == kLeadIn;
+    }
     if (gap >= quiet_ || reply) {
         pause(gap >= idleQuiet());
     } else if (synced_ && endOpen_ && gap >= settle()) {
@@ -349,6 +352,9 @@ void Framer::findLeadIn() {
 
 void Framer::pass(std::size_t n) {
     n = std::min(n, hand_.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        lastPassed_ = std::max(lastPassed_, hand_[i].wired);
+    }
     hand_.erase(hand_.begin(), hand_.begin() + static_cast<std::ptrdiff_t>(n));
     discarded_ += n;
 }

@@ -25,6 +25,7 @@
 // over and counted.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -32,12 +33,13 @@
 #include <optional>
 
 #include "packet.h"
+#include "timing.h"
 
 class Framer {
   public:
-    using Clock = std::chrono::steady_clock;
-    using Time = Clock::time_point;
-    using Duration = Clock::duration;
+    using Clock = ::Clock;
+    using Time = ::Time;
+    using Duration = ::Duration;
 
     // How long the wire must have been quiet before a chunk for it to begin a packet: a few
     // character times (a UART's FIFO holds the last bytes back for four; the wire time of the
@@ -46,8 +48,7 @@ class Framer {
     // lowered: the common ones hold bytes back for 16 ms, and 32 ms is seen.
     static constexpr Duration kQuietUart = std::chrono::milliseconds(8);
     static constexpr Duration kQuietUsb = std::chrono::milliseconds(40);
-    // The line time of one byte at 9600 baud: ten bits.
-    static constexpr Duration kByteTime = std::chrono::microseconds(1042);
+    static constexpr Duration kByteTime = ::kByteTime;
     // The most a pause inside a packet may teach the framer to wait.
     static constexpr Duration kQuietMax = std::chrono::milliseconds(64);
     // How long nothing must follow a packet before its end counts as clean: two character times
@@ -101,6 +102,8 @@ class Framer {
     Duration settle() const;
     // Bytes passed over because they belonged to no whole packet.
     std::size_t discarded() const { return discarded_; }
+    // The latest any byte passed over can have come off the wire.
+    Time lastPassed() const { return lastPassed_; }
 
   private:
     struct Byte {
@@ -145,4 +148,5 @@ class Framer {
     Time lastAt_{};
     Time clearFrom_ = Time::max();  // a write with nothing in hand, while unsynced
     std::size_t discarded_ = 0;
+    Time lastPassed_{};
 };

@@ -15,12 +15,12 @@
 #include <utility>
 
 #include "framer.h"
-#include "packet.h"
 
 Port::Port(Port&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       saved_(other.saved_),
-      serialFlags_(std::exchange(other.serialFlags_, -1)) {}
+      serialFlags_(std::exchange(other.serialFlags_, -1)),
+      quiet_(other.quiet_) {}
 
 Port& Port::operator=(Port&& other) noexcept {
     if (this != &other) {
@@ -28,6 +28,7 @@ Port& Port::operator=(Port&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         saved_ = other.saved_;
         serialFlags_ = std::exchange(other.serialFlags_, -1);
+        quiet_ = other.quiet_;
     }
     return *this;
 }
@@ -161,16 +162,13 @@ Port openPanel(const char* device) {
     if (!configurePort(fd)) {
         return {};
     }
-    const auto quiet = askLowLatency(port);
-    startFraming(
-        fd, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(quiet).count()));
+    port.setQuiet(askLowLatency(port));
     return port;
 }
 
-bool closePanel(Port& port) {
+bool closePanel(Port& port, bool gone) {
     assert(port);
-    // A device that is gone cannot take its settings back; that was reported already.
-    if (!port.close() && !lineGone()) {
+    if (!port.close() && !gone) {
         std::perror("closePanel");
         return false;
     }

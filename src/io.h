@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <termios.h>
 
+#include "timing.h"
+
 // Owns the port descriptor and the line settings it had before we touched it. Destruction
 // restores those settings and closes the descriptor, on every path out of the run.
 class Port {
@@ -22,6 +24,9 @@ class Port {
     const termios& saved() const { return saved_; }
     // The driver's serial flags to put back at close (low latency was asked for).
     void saveSerialFlags(int flags) { serialFlags_ = flags; }
+    // How long a pause must be on this line to prove a packet boundary (see Framer).
+    Duration quiet() const { return quiet_; }
+    void setQuiet(Duration quiet) { quiet_ = quiet; }
 
     // Restores the saved settings and closes; false if either failed. Never retried.
     bool close();
@@ -30,13 +35,16 @@ class Port {
     int fd_ = -1;
     termios saved_{};
     int serialFlags_ = -1;  // none saved
+    Duration quiet_{};
 };
 
 inline constexpr const char* kDevicePath = "/dev/tpanel";
 
 // On failure prints one message starting "openPanel: " and returns an empty Port.
 Port openPanel(const char* device);
-bool closePanel(Port& port);
+// Puts the line back and closes it; false (reported) when that failed. A device that is gone
+// cannot take its settings back: then nothing is said.
+bool closePanel(Port& port, bool gone);
 
 // The settings the line must have while we talk to the controller.
 termios panelLine();

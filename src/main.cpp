@@ -7,13 +7,13 @@
 #include <iterator>
 #include <string>
 
+#include "calibrate.h"
+#include "diagnostics.h"
 #include "io.h"
 #include "output.h"
-#include "packet.h"
+#include "rawdump.h"
 #include "readback.h"
-#include "testing.h"
-
-Options options;
+#include "transport.h"
 
 void usage() {
     std::printf("tavrinset - Tavrin touchscreen configuration utility\n\n");
@@ -105,29 +105,6 @@ const option kLongOptions[] = {
     {"touch-timeout", required_argument, nullptr, kTouchTimeoutCode},
     {"dry-run", no_argument, nullptr, kDryRunCode},
     {nullptr, 0, nullptr, 0},
-};
-
-struct ModeKeyword {
-    const char* word;
-    std::uint8_t reportFlags;
-    std::uint8_t processFlags;
-    int shownAt;  // place among the keywords shown for a mode read back; 0: never shown
-};
-
-// Matched in this order, each as a prefix of the item. The last two are the words the usage
-// text shows for touch and scale. A mode read back is shown one keyword per bit, report bits
-// first, then processing bits, which is not the matching order: hence shownAt.
-constexpr ModeKeyword kModeKeywords[] = {
-    {"default", 0x07, 0x4E, 0},
-    {"touch", modeBit::reportTouch, 0, 1},
-    {"stream", modeBit::reportStream, 0, 2},
-    {"untouch", modeBit::reportUntouch, 0, 3},
-    {"calib", 0, modeBit::calib, 5},
-    {"trim", 0, modeBit::trim, 4},
-    {"scale", 0, modeBit::scale, 6},
-    {"tracking", 0, modeBit::tracking, 7},
-    {"initial", modeBit::reportTouch, 0, 0},
-    {"scaling", 0, modeBit::scale, 0},
 };
 
 // Whole decimal number: an optional sign, then digits, nothing else.
@@ -396,24 +373,6 @@ const char* shortOptionString() {
     return kShortOptions;
 }
 
-std::vector<const char*> modeKeywordsOf(const ModeFlags& m) {
-    std::vector<const ModeKeyword*> set;
-    for (const ModeKeyword& k : kModeKeywords) {
-        if (k.shownAt != 0 && (m.reportFlags & k.reportFlags) == k.reportFlags &&
-            (m.processFlags & k.processFlags) == k.processFlags) {
-            set.push_back(&k);
-        }
-    }
-    std::sort(set.begin(), set.end(),
-              [](const ModeKeyword* a, const ModeKeyword* b) { return a->shownAt < b->shownAt; });
-    std::vector<const char*> words;
-    words.reserve(set.size());
-    for (const ModeKeyword* k : set) {
-        words.push_back(k->word);
-    }
-    return words;
-}
-
 Parsed parseOptions(int argc, char** argv, Options& opts) {
     Parser parser(opts);
     optind = 0;  // full reset, so that parsing can run more than once in a process
@@ -458,19 +417,19 @@ int signalStatus(int sig) {
     return 128 + sig;
 }
 
-// The operations on an open port, in their fixed order. Returns the exit status.
-int runOperations(Port& port, const Options& opts) {
-    const int fd = port.fd();
+// The operations, in their fixed order. Returns the exit status; the port is closed on the
+// way out, by closePanel here or by its destructor on the early returns.
+int runOperations(Port& port, Transport& t, const Options& opts) {
     bool ok = true;
     if (int sig = pendingStop()) {
         return signalStatus(sig);
     }
     if (opts.diagnostics) {
-        int result = runDiagnostics(fd, 0x0F, ok);
+        int result = runDiagnostics(t, 0x0F, ok);
         if (int sig = pendingStop()) {
             return signalStatus(sig);
         }
-        if (lineGone()) {
+        if (t.dead()) {
             return kStatusExchangeFailed;
         }
         if (result != 0) {
@@ -480,7 +439,7 @@ int runOperations(Port& port, const Options& opts) {
     }
     // The dump runs alone; --show and --verify belong to the setting sequence.
     if (opts.raw != 0) {
-        ok = dumpRaw(fd, opts.raw) == 0 && ok;
+        ok = dumpRaw(t, opts.raw) == 0 && ok;
         if (int sig = pendingStop()) {
             return signalStatus(sig);
         }
@@ -490,49 +449,43 @@ int runOperations(Port& port, const Options& opts) {
     // up. When it could not be measured or sent, nothing else is: an operator who sees it
     // fail runs the whole command again, and half a setup would be harder to notice.
     if (opts.calibrate) {
-        const Calibrated result = calibrate(fd, opts.guided);
+        const Calibrated result = calibrate(t, opts.guided);
         if (int sig = pendingStop()) {
             return signalStatus(sig);
         }
-        if (result == Calibrated::failed || lineGone()) {
+        if (result == Calibrated::failed || t.dead()) {
             return kStatusExchangeFailed;
         }
         ok = result == Calibrated::sent && ok;
     }
     // A device that is gone ends the run: nothing more is sent, nothing more reported.
     auto step = [&](bool wanted, auto&& operation) {
-        if (wanted && pendingStop() == 0 && !lineGone()) {
+        if (wanted && pendingStop() == 0 && !t.dead()) {
             ok = operation() == 0 && ok;
         }
     };
     step(opts.scalingGiven[X],
-         [&] { return setScaling(fd, 'X', opts.scaling[X].low, opts.scaling[X].high); });
+         [&] { return setScaling(t, 'X', opts.scaling[X].low, opts.scaling[X].high); });
     step(opts.scalingGiven[Y],
-         [&] { return setScaling(fd, 'Y', opts.scaling[Y].low, opts.scaling[Y].high); });
-    step(opts.calibrationGiven[X], [&] {
-        return setCalibration(fd, 'X', opts.calibration[X].low, opts.calibration[X].high);
-    });
-    step(opts.calibrationGiven[Y], [&] {
-        return setCalibration(fd, 'Y', opts.calibration[Y].low, opts.calibration[Y].high);
-    });
-    step(opts.filterMask != 0, [&] { return setFilter(fd, opts.filter, opts.filterMask); });
-    step(opts.reportMask != 0, [&] { return setReport(fd, opts.report, opts.reportMask); });
-    step(opts.modeGiven, [&] { return setMode(fd, opts.mode); });
+         [&] { return setScaling(t, 'Y', opts.scaling[Y].low, opts.scaling[Y].high); });
+    step(opts.calibrationGiven[X],
+         [&] { return setCalibration(t, 'X', opts.calibration[X].low, opts.calibration[X].high); });
+    step(opts.calibrationGiven[Y],
+         [&] { return setCalibration(t, 'Y', opts.calibration[Y].low, opts.calibration[Y].high); });
+    step(opts.filterMask != 0, [&] { return setFilter(t, opts.filter, opts.filterMask); });
+    step(opts.reportMask != 0, [&] { return setReport(t, opts.report, opts.reportMask); });
+    step(opts.modeGiven, [&] { return setMode(t, opts.mode); });
     if (int sig = pendingStop()) {
         return signalStatus(sig);
     }
-    // A device gone during the settings ended the run on its one message.
-    if (lineGone()) {
-        return kStatusExchangeFailed;
-    }
-    Readback readback(fd);
-    if (opts.verify) {
+    Readback readback(t);
+    if (opts.verify && !t.dead()) {
         ok = verifySettings(readback, opts) && ok;
         if (int sig = pendingStop()) {
             return signalStatus(sig);
         }
     }
-    if (opts.show && !lineGone()) {
+    if (opts.show && !t.dead()) {
         const HeldSettings held = readback.all();
         if (int sig = pendingStop()) {
             return signalStatus(sig);
@@ -543,11 +496,11 @@ int runOperations(Port& port, const Options& opts) {
             ok = false;
         }
     }
-    if (readback.gone() || lineGone()) {
-        // The line went with the device: there are no settings left to put back.
+    // A device gone ended the run on its one message: there are no settings left to put back.
+    if (t.dead()) {
         return kStatusExchangeFailed;
     }
-    if (!closePanel(port)) {
+    if (!closePanel(port, false)) {
         ok = false;
     }
     return ok ? kStatusOk : kStatusExchangeFailed;
@@ -579,6 +532,11 @@ int runTavrinset(int argc, char** argv) {
     if (!port) {
         return kStatusFatal;
     }
-    // The port's destructor puts the line back on the early returns.
-    return runOperations(port, options);
+    PortLine line(port.fd());
+    Transport::Trace trace;
+    if (options.dump) {
+        trace = [](const std::string& text) { std::fputs(text.c_str(), stderr); };
+    }
+    Transport transport(line, port.quiet(), trace, options.device);
+    return runOperations(port, transport, options);
 }

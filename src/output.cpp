@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "main.h"
+#include "options.h"
 
 std::string format(const char* fmt, ...) {
     char buf[160];

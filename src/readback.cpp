@@ -4,8 +4,9 @@
 #include <cstdio>
 
 #include "io.h"
-#include "main.h"
+#include "options.h"
 #include "packet.h"
+#include "transport.h"
 
 namespace {
 
@@ -27,10 +28,11 @@ bool Readback::ask(std::uint8_t queryLetter, int trailers, Packet& pkt) {
     }
     pkt = Packet{};
     pkt[at::letter] = queryLetter;
-    const Xfer x = query(fd_, pkt, trailers);
-    gone_ = isGone(x);
+    const Status s = t_.query(pkt, trailers);
+    ::report(t_, s);
+    gone_ = t_.dead();
     // Anything short of a clean exchange leaves pkt holding no certain reply.
-    return x == Xfer::ok;
+    return s.ok();
 }
 
 std::optional<FilterParams> Readback::filter() {

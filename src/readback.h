@@ -10,6 +10,7 @@
 #include "settings.h"
 
 struct Options;
+class Transport;
 
 // The groups the controller can be asked for; one that could not be read is empty. Scaling
 // and calibration have no query.
@@ -25,7 +26,7 @@ struct HeldSettings {
 // and every further group comes back empty.
 class Readback {
   public:
-    explicit Readback(int fd) : fd_(fd) {}
+    explicit Readback(Transport& t) : t_(t) {}
 
     std::optional<FilterParams> filter();
     std::optional<ReportParams> report();
@@ -35,10 +36,11 @@ class Readback {
     bool gone() const { return gone_; }
 
   private:
-    // Sends the query and takes its reply into pkt; false when there is no reply to use.
+    // Sends the query and takes its reply into pkt; false (reported) when there is no reply to
+    // use.
     bool ask(std::uint8_t queryLetter, int trailers, Packet& pkt);
 
-    int fd_;
+    Transport& t_;
     bool gone_ = false;
 };
 

@@ -6,25 +6,47 @@
 #include <cctype>
 #include <cstdio>
 
-#include "output.h"
-#include "rawmode.h"
+#include "transport.h"
 
-void clearPacket(Packet& pkt) {
-    pkt.fill(0);
-}
+const ModeKeyword kModeKeywords[10] = {
+    {"default", 0x07, 0x4E, 0},
+    {"touch", modeBit::reportTouch, 0, 1},
+    {"stream", modeBit::reportStream, 0, 2},
+    {"untouch", modeBit::reportUntouch, 0, 3},
+    {"calib", 0, modeBit::calib, 5},
+    {"trim", 0, modeBit::trim, 4},
+    {"scale", 0, modeBit::scale, 6},
+    {"tracking", 0, modeBit::tracking, 7},
+    {"initial", modeBit::reportTouch, 0, 0},
+    {"scaling", 0, modeBit::scale, 0},
+};
 
-void putLe16(std::uint8_t* p, std::uint16_t value) {
-    p[0] = static_cast<std::uint8_t>(value & 0xff);
-    p[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-std::uint16_t getLe16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+std::vector<const char*> modeKeywordsOf(const ModeFlags& m) {
+    std::vector<const ModeKeyword*> set;
+    for (const ModeKeyword& k : kModeKeywords) {
+        if (k.shownAt != 0 && (m.reportFlags & k.reportFlags) == k.reportFlags &&
+            (m.processFlags & k.processFlags) == k.processFlags) {
+            set.push_back(&k);
+        }
+    }
+    std::sort(set.begin(), set.end(),
+              [](const ModeKeyword* a, const ModeKeyword* b) { return a->shownAt < b->shownAt; });
+    std::vector<const char*> words;
+    words.reserve(set.size());
+    for (const ModeKeyword* k : set) {
+        words.push_back(k->word);
+    }
+    return words;
 }
 
 namespace {
 
-int sendRange(int fd, std::uint8_t which, char axis, std::int16_t low, std::int16_t high) {
+int reported(Transport& t, const Status& s) {
+    report(t, s);
+    return s.ok() ? 0 : -1;
+}
+
+int sendRange(Transport& t, std::uint8_t which, char axis, std::int16_t low, std::int16_t high) {
     assert(axis == 'x' || axis == 'X' || axis == 'y' || axis == 'Y');
     Packet pkt{};
     pkt[at::letter] = which;
@@ -32,40 +54,41 @@ int sendRange(int fd, std::uint8_t which, char axis, std::int16_t low, std::int1
     // Negative bounds travel as their two's-complement pattern.
     putLe16(&pkt[at::low], static_cast<std::uint16_t>(low));
     putLe16(&pkt[at::high], static_cast<std::uint16_t>(high));
-    return command(fd, pkt) == Xfer::ok ? 0 : -1;
+    return reported(t, t.command(pkt));
 }
 
 // Query, then write the reply back with only the named bytes replaced. Anything short of a
-// whole reply would put zeros or our own query into the parameters nobody asked to change.
+// certain reply would put zeros or our own query into the parameters nobody asked to change.
 template <typename Apply>
-int queryAndWriteBack(int fd, std::uint8_t letter, const char* notChanged, Apply apply) {
+int queryAndWriteBack(Transport& t, std::uint8_t letter, const char* notChanged, Apply apply) {
     Packet pkt{};
     pkt[at::letter] = letter;
-    if (query(fd, pkt) != Xfer::ok) {
+    if (const Status s = t.query(pkt); !s.ok()) {
+        report(t, s);
         // With the device gone the run ends on the one message already given.
-        if (!lineGone()) {
+        if (!t.dead()) {
             std::fputs(notChanged, stderr);
         }
         return -1;
     }
     // The controller's reply letter goes back as it came.
     apply(pkt);
-    return command(fd, pkt) == Xfer::ok ? 0 : -1;
+    return reported(t, t.command(pkt));
 }
 
 }  // namespace
 
-int setScaling(int fd, char axis, std::int16_t low, std::int16_t high) {
-    return sendRange(fd, letter::scaling, axis, low, high);
+int setScaling(Transport& t, char axis, std::int16_t low, std::int16_t high) {
+    return sendRange(t, letter::scaling, axis, low, high);
 }
 
-int setCalibration(int fd, char axis, std::int16_t low, std::int16_t high) {
-    return sendRange(fd, letter::calibration, axis, low, high);
+int setCalibration(Transport& t, char axis, std::int16_t low, std::int16_t high) {
+    return sendRange(t, letter::calibration, axis, low, high);
 }
 
-int setFilter(int fd, const FilterParams& f, std::uint32_t mask) {
-    assert(fd && mask);
-    return queryAndWriteBack(fd, letter::filterQuery, "Filter parameters not changed\n",
+int setFilter(Transport& t, const FilterParams& f, std::uint32_t mask) {
+    assert(mask);
+    return queryAndWriteBack(t, letter::filterQuery, "Filter parameters not changed\n",
                              [&](Packet& pkt) {
                                  if (mask & filterBit::slen) {
                                      pkt[at::slen] = f.slen;
@@ -79,9 +102,9 @@ int setFilter(int fd, const FilterParams& f, std::uint32_t mask) {
                              });
 }
 
-int setReport(int fd, const ReportParams& r, std::uint32_t mask) {
-    assert(fd && mask);
-    return queryAndWriteBack(fd, letter::reportQuery, "Report parameters not changed\n",
+int setReport(Transport& t, const ReportParams& r, std::uint32_t mask) {
+    assert(mask);
+    return queryAndWriteBack(t, letter::reportQuery, "Report parameters not changed\n",
                              [&](Packet& pkt) {
                                  if (mask & reportBit::untouch) {
                                      pkt[at::untouch] = r.untouch;
@@ -92,50 +115,10 @@ int setReport(int fd, const ReportParams& r, std::uint32_t mask) {
                              });
 }
 
-int setMode(int fd, const ModeFlags& m) {
-    assert(fd);
+int setMode(Transport& t, const ModeFlags& m) {
     Packet pkt{};
     pkt[at::letter] = letter::mode;
     pkt[at::reportFlags] = m.reportFlags;
     pkt[at::processFlags] = m.processFlags;
-    return command(fd, pkt) == Xfer::ok ? 0 : -1;
-}
-
-int dumpRaw(int fd, std::int32_t count) {
-    bool ok = true;
-    RawMode raw(fd);
-    if (!raw.enter(ok)) {
-        if (!lineGone()) {
-            std::fputs("Raw dump not started: mode unknown\n", stderr);
-        }
-        return -1;
-    }
-    if (lineGone()) {
-        return -1;
-    }
-    while (count != 0) {
-        std::uint16_t x = 0;
-        std::uint16_t y = 0;
-        Xfer got = nextTouch(fd, x, y);
-        if (got == Xfer::interrupted) {
-            break;
-        }
-        if (got == Xfer::gone) {
-            return -1;
-        }
-        if (got != Xfer::ok) {
-            continue;
-        }
-        if (!printTouch(x, y)) {
-            // Whoever read our output is gone (a pipe into head, say): stop and clean up.
-            std::perror("Error while writing coordinates");
-            ok = false;
-            break;
-        }
-        if (count > 0) {
-            --count;
-        }
-    }
-    ok = raw.restore() && ok;
-    return ok ? 0 : -1;
+    return reported(t, t.command(pkt));
 }

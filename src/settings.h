@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
-// Packet building and the commands that change the controller's configuration.
+// The commands that change the controller's configuration, and the types of its settings.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "packet.h"
+
+class Transport;
 
 struct AxisRange {
     std::int16_t low = 0;
@@ -49,17 +52,25 @@ inline constexpr std::uint8_t scale = 0x08;
 inline constexpr std::uint8_t tracking = 0x40;
 }  // namespace modeBit
 
-void clearPacket(Packet& pkt);
-void putLe16(std::uint8_t* p, std::uint16_t value);
-std::uint16_t getLe16(const std::uint8_t* p);
+// A --mode keyword and the flag bits it sets.
+struct ModeKeyword {
+    const char* word;
+    std::uint8_t reportFlags;
+    std::uint8_t processFlags;
+    int shownAt;  // place among the keywords shown for a mode read back; 0: never shown
+};
 
-// Each returns 0 when every exchange went through whole, -1 otherwise.
-int setScaling(int fd, char axis, std::int16_t low, std::int16_t high);
-int setCalibration(int fd, char axis, std::int16_t low, std::int16_t high);
-int setFilter(int fd, const FilterParams& f, std::uint32_t mask);
-int setReport(int fd, const ReportParams& r, std::uint32_t mask);
-int setMode(int fd, const ModeFlags& m);
+// Matched in this order, each as a prefix of the item; "default" ends a list. The last two are
+// the words the usage text shows for touch and scale. A mode read back is shown one keyword per
+// bit, report bits first, then processing bits, which is not the matching order: hence shownAt.
+extern const ModeKeyword kModeKeywords[10];
 
-// Prints count touch reports (forever when negative) in raw mode, then puts the mode back.
-// Returns 0, or -1 when an exchange failed, the mode was unknown or the device went away.
-int dumpRaw(int fd, std::int32_t count);
+// The mode keywords whose bits are all set in m, in the order the settings are shown.
+std::vector<const char*> modeKeywordsOf(const ModeFlags& m);
+
+// Each returns 0 when every exchange went through whole, -1 otherwise (reported).
+int setScaling(Transport& t, char axis, std::int16_t low, std::int16_t high);
+int setCalibration(Transport& t, char axis, std::int16_t low, std::int16_t high);
+int setFilter(Transport& t, const FilterParams& f, std::uint32_t mask);
+int setReport(Transport& t, const ReportParams& r, std::uint32_t mask);
+int setMode(Transport& t, const ModeFlags& m);

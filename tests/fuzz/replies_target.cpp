@@ -1,41 +1,28 @@
 // SPDX-License-Identifier: MIT
-// Fuzz target: what the controller says back. A thread plays the controller's side of a real
-// pseudo-terminal from a script in the input (bytes in arbitrary chunks, pauses, waits for our
-// packets, touch reports) while one exchange runs against the other side. Afterwards every
-// packet the exchange wrote is checked: anything built from a reply must match ten contiguous
-// bytes the controller side sent, never a partial reply padded with zeros or stale data.
+// Fuzz target: what the controller says back. The controller plays a script from the input
+// (bytes at times, waits for our packets, echoes of them, touch reports) on a scripted line
+// with a clock of its own, while one operation runs against it. Afterwards every packet the
+// operation wrote is checked: anything built from a reply must match ten contiguous bytes the
+// controller sent from a lead-in on, never a touch report, an echo of our own packet, a
+// partial reply padded with zeros or stale data.
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <pty.h>
-#include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <thread>
+#include <string>
 #include <vector>
 
-#include "io.h"
-#include "main.h"
+#include "diagnostics.h"
 #include "packet.h"
+#include "rawdump.h"
+#include "scripted_line.h"
 #include "settings.h"
-#include "testing.h"
+#include "transport.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<std::uint8_t>;
-
-// Silence is what most inputs end in; keep it cheap.
-constexpr int kFuzzReplyTimeoutMs = 20;
-// Longest a script may keep the controller side busy.
-constexpr auto kScriptBudget = std::chrono::milliseconds(800);
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "replies fuzz: %s\n", what);
@@ -72,165 +59,94 @@ Request decodeRequest(const std::uint8_t* data, std::size_t size) {
     return r;
 }
 
-// Both ends of a fresh line for one run.
-struct Line {
-    int master = -1;
-    int slave = -1;
-    Line() {
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-            fail("openpty");
-        }
-        // The port the tool works on: non-blocking, the packet line.
-        const termios want = panelLine();
-        if (tcsetattr(slave, TCSANOW, &want) != 0 ||
-            fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK) != 0 ||
-            fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) != 0) {
-            fail("line setup");
-        }
-        // A fresh line, though the descriptor number may be the last one's.
-        startFraming(slave, 8);
-    }
-    ~Line() {
-        close(slave);
-        close(master);
-    }
-    Line(const Line&) = delete;
-    Line& operator=(const Line&) = delete;
-};
-
-// The controller's side: runs the script, records what it sent and what it heard.
+// The controller's side, on the scripted line's clock: plays the script, records what it sent
+// and where it sent an echo of the tool's packet.
 class Controller {
   public:
-    Controller(const Line& line, const std::uint8_t* script, std::size_t size, bool stopAtEnd)
-        : line_(line), script_(script), size_(size), stopAtEnd_(stopAtEnd), tool_(pthread_self()) {}
-
-    void run() {
-        // Stop signals are meant for the exchange's thread only.
-        sigset_t stops;
-        sigemptyset(&stops);
-        sigaddset(&stops, SIGINT);
-        sigaddset(&stops, SIGTERM);
-        sigaddset(&stops, SIGHUP);
-        pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    Controller(const std::uint8_t* script, std::size_t size)
+        : script_(script),
+          size_(size),
+          line_([this](ScriptedLine&, const Packet& p) { heard(p); }) {
         play();
-        // The raw dump waits for touch reports without limit; end it as an operator would.
-        while (stopAtEnd_ && !finished()) {
-            drain(5);
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!done_) {
-                pthread_kill(tool_, SIGINT);
-                break;
-            }
-        }
     }
 
-    // Called by the exchange's thread when it has returned, before it drops its signal handling.
-    void finish() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        done_ = true;
-    }
-
+    ScriptedLine& line() { return line_; }
     const Bytes& sent() const { return sent_; }
-    // Everything the tool wrote; call after the thread has ended.
-    const Bytes& heard() {
-        drain(0);
-        return heard_;
+    // Where in sent() an echo of the tool's own packet begins.
+    bool echoAt(std::size_t start) const {
+        return std::find(echoes_.begin(), echoes_.end(), start) != echoes_.end();
     }
 
   private:
-    bool finished() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return done_;
-    }
-
+    // Schedules the script from where it stands until it waits for the tool's next packet.
     void play() {
-        const auto end = Clock::now() + kScriptBudget;
-        std::size_t i = 0;
-        while (i < size_ && !finished() && Clock::now() < end) {
-            const std::uint8_t c = script_[i++];
+        while (i_ < size_) {
+            const std::uint8_t c = script_[i_++];
             switch (c >> 6) {
-                case 0: {  // send the next 1..64 bytes as they are
-                    const std::size_t n = std::min<std::size_t>((c & 0x3F) + 1u, size_ - i);
-                    send(script_ + i, n);
-                    i += n;
+                case 0: {  // send the next 1..64 bytes at once
+                    const std::size_t n = std::min<std::size_t>((c & 0x3F) + 1u, size_ - i_);
+                    send(Bytes(script_ + i_, script_ + i_ + n));
+                    i_ += n;
                     break;
                 }
-                case 1:  // wait for the tool's next packet
-                    waitForPacket(5 + (c & 0x1F));
-                    break;
+                case 1:  // wait for the tool's next packet, and echo it when bit 5 is set
+                    echoNext_ = (c & 0x20) != 0;
+                    return;
                 case 2:  // silence
-                    drain(c & 0x1F);
+                    at_ += std::chrono::milliseconds(c & 0x1F);
                     break;
                 default: {  // a touch report at the coordinates of the next four bytes
                     Packet t{};
                     t[at::leadIn] = kLeadIn;
                     t[at::letter] = letter::touch;
-                    for (std::size_t k = 0; k < 4 && i < size_; ++k) {
-                        t[at::touchX + k] = script_[i++];
+                    for (std::size_t k = 0; k < 4 && i_ < size_; ++k) {
+                        t[at::touchX + k] = script_[i_++];
                     }
-                    send(t.data(), t.size());
+                    send(Bytes(t.begin(), t.end()));
                     break;
                 }
             }
         }
     }
 
-    void send(const std::uint8_t* p, std::size_t n) {
-        drain(0);
-        ssize_t w = write(line_.master, p, n);
-        if (w > 0) {
-            sent_.insert(sent_.end(), p, p + w);
+    void heard(const Packet& p) {
+        at_ = std::max(at_, line_.now());
+        if (echoNext_) {
+            echoes_.push_back(sent_.size());
+            send(Bytes(p.begin(), p.end()));
+            echoNext_ = false;
         }
+        play();
     }
 
-    // Collects what the tool wrote, waiting up to ms for it.
-    void drain(int ms) {
-        pollfd pfd{line_.master, POLLIN, 0};
-        if (ms > 0) {
-            poll(&pfd, 1, ms);
-        }
-        std::uint8_t buf[256];
-        for (;;) {
-            ssize_t n = read(line_.master, buf, sizeof buf);
-            if (n <= 0) {
-                return;
-            }
-            heard_.insert(heard_.end(), buf, buf + n);
-        }
+    // Bytes go out one byte time apart, as the line carries them.
+    void send(const Bytes& b) {
+        line_.at(at_ - line_.now(), b);
+        sent_.insert(sent_.end(), b.begin(), b.end());
+        at_ += static_cast<int>(b.size()) * kByteTime;
     }
 
-    // Each wait answers one packet of the tool's, in order, however early it was heard.
-    void waitForPacket(int ms) {
-        const std::size_t want = (answered_ + 1) * 10;
-        const auto end = Clock::now() + std::chrono::milliseconds(ms);
-        while (heard_.size() < want && !finished() && Clock::now() < end) {
-            drain(1);
-        }
-        if (heard_.size() >= want) {
-            ++answered_;
-        }
-    }
-
-    const Line& line_;
     const std::uint8_t* script_;
     std::size_t size_;
-    bool stopAtEnd_;
-    pthread_t tool_;
-    std::mutex mutex_;
-    bool done_ = false;
-    std::size_t answered_ = 0;
+    std::size_t i_ = 0;
+    bool echoNext_ = false;
+    ScriptedLine line_;
+    Time at_ = line_.now();
     Bytes sent_;
-    Bytes heard_;
+    std::vector<std::size_t> echoes_;
 };
 
-// True when some ten contiguous bytes the controller sent, none of them a touch report, agree
-// with pkt everywhere but the lead-in and the positions in `mine` (set by the tool itself).
+const Controller* gSide = nullptr;
+
+// True when some ten contiguous bytes the controller sent, from a lead-in on, neither a touch
+// report nor an echo of the tool's own packet, agree with pkt everywhere but the lead-in and
+// the positions set by the tool itself.
 // `fromReply` maps a position of pkt to the position of the reply it was copied from (or -1).
 template <typename FromReply>
 bool builtFromWholeReply(const Bytes& sent, const Packet& pkt, FromReply fromReply) {
     for (std::size_t start = 0; start + 10 <= sent.size(); ++start) {
         const std::uint8_t* w = &sent[start];
-        if (w[at::letter] == letter::touch) {
+        if (w[at::leadIn] != kLeadIn || w[at::letter] == letter::touch || gSide->echoAt(start)) {
             continue;
         }
         bool match = true;
@@ -251,17 +167,6 @@ Packet command(std::uint8_t letterByte, std::uint8_t byte2 = 0) {
     p[at::letter] = letterByte;
     p[2] = byte2;
     return p;
-}
-
-std::vector<Packet> packets(const Bytes& heard) {
-    if (heard.size() % 10 != 0) {
-        fail("the tool wrote a partial packet");
-    }
-    std::vector<Packet> out(heard.size() / 10);
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        std::copy_n(heard.begin() + static_cast<std::ptrdiff_t>(i * 10), 10, out[i].begin());
-    }
-    return out;
 }
 
 // How many times the query opens what the tool wrote: once, or twice when the first reply
@@ -351,8 +256,8 @@ void checkDiagnostics(const std::vector<Packet>& wrote, const Bytes& sent, int r
     if (wrote.size() != asked(wrote, command(letter::diagnostics, 0x0F))) {
         fail("self-test: wrong packets written");
     }
-    if (result == 0x0F) {
-        return;  // the request's own mask: no reply read, or the reply said the same
+    if (result < 0) {
+        return;  // no reply read: no verdict
     }
     Packet seen{};
     seen[at::dmask] = static_cast<std::uint8_t>(result);
@@ -365,7 +270,6 @@ void checkDiagnostics(const std::vector<Packet>& wrote, const Bytes& sent, int r
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    setReplyTimeoutMs(kFuzzReplyTimeoutMs);
     // Coordinates and the self-test mask; the packets are checked at the line instead.
     int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
@@ -378,37 +282,40 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Request req = decodeRequest(data, size);
     const std::size_t skip = std::min<std::size_t>(size, 4);
-    Line line;
-    Controller controller(line, data + skip, size - skip, req.op == Op::raw);
-    options.dump = req.dump;
-
+    Controller controller(data + skip, size - skip);
+    gSide = &controller;
+    std::string trace;
+    Transport::Trace sink;
+    if (req.dump) {
+        sink = [&](const std::string& line) { trace += line; };
+    }
+    Transport t(controller.line(), Framer::kQuietUart, sink);
     int result = 0;
     bool exchangeOk = true;
-    {
-        // Only the raw dump is ever stopped by a signal; the others end on their own.
-        StopSignals stopSignals;
-        std::thread side([&] { controller.run(); });
-        switch (req.op) {
-            case Op::filter:
-                result = setFilter(
-                    line.slave, FilterParams{req.value[0], req.value[1], req.value[2]}, req.mask);
-                break;
-            case Op::report:
-                result = setReport(line.slave, ReportParams{req.value[0], req.value[1]}, req.mask);
-                break;
-            case Op::diagnostics:
-                result = runDiagnostics(line.slave, 0x0F, exchangeOk);
-                break;
-            case Op::raw:
-                result = dumpRaw(line.slave, req.count);
-                break;
-        }
-        controller.finish();
-        side.join();
+    // Messages go where the trace goes: nowhere worth keeping.
+    const int err = dup(STDERR_FILENO);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(null, STDERR_FILENO);
+    switch (req.op) {
+        case Op::filter:
+            result = setFilter(t, FilterParams{req.value[0], req.value[1], req.value[2]}, req.mask);
+            break;
+        case Op::report:
+            result = setReport(t, ReportParams{req.value[0], req.value[1]}, req.mask);
+            break;
+        case Op::diagnostics:
+            result = runDiagnostics(t, 0x0F, exchangeOk);
+            break;
+        case Op::raw:
+            // With the script played out, the line stops the dump as an operator would.
+            result = dumpRaw(t, req.count);
+            break;
     }
-    options.dump = false;
+    dup2(err, STDERR_FILENO);
+    close(err);
+    close(null);
 
-    const std::vector<Packet> wrote = packets(controller.heard());
+    const std::vector<Packet>& wrote = controller.line().written;
     const Bytes& sent = controller.sent();
     std::vector<std::pair<std::size_t, std::uint8_t>> replaced;
     switch (req.op) {

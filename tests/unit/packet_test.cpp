@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "packet.h"
-#include "settings.h"
 
 namespace {
 
@@ -36,13 +35,6 @@ TEST(Le16, StoresLowByteFirstAndReadsBackUnsigned) {
     }
     const std::uint8_t top[] = {0xff, 0xff};
     EXPECT_EQ(getLe16(top), 65535u);  // never sign-extended
-}
-
-TEST(ClearPacket, ZeroesEveryByte) {
-    Packet pkt;
-    pkt.fill(0x5a);
-    clearPacket(pkt);
-    EXPECT_EQ(pkt, Packet{});
 }
 
 struct TraceCase {

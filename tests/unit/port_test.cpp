@@ -7,11 +7,53 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "pty_line.h"
+#include <pty.h>
+
+#include <cstring>
+
+#include "io.h"
 
 namespace {
 
 using testing::internal::CaptureStderr;
+
+bool sameLine(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b) && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+// A pseudo-terminal standing in for the serial line, raw but otherwise unlike the packet line.
+class Pty {
+  public:
+    Pty() {
+        termios t{};
+        cfmakeraw(&t);
+        t.c_cflag |= CLOCAL | CREAD;
+        cfsetispeed(&t, B38400);
+        cfsetospeed(&t, B38400);
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 5;
+        char name[64] = {};
+        EXPECT_EQ(openpty(&master_, &slave_, name, &t, nullptr), 0) << std::strerror(errno);
+        path_ = name;
+    }
+    ~Pty() {
+        close(master_);
+        close(slave_);
+    }
+    const char* path() const { return path_.c_str(); }
+    termios line() const {
+        termios t{};
+        EXPECT_EQ(tcgetattr(slave_, &t), 0);
+        return t;
+    }
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};
 using testing::internal::GetCapturedStderr;
 
 TEST(OpenPanel, SetsThePacketLine) {
@@ -39,7 +81,7 @@ TEST(OpenPanel, LineIsPutBackExactlyOnCloseAndOnDestruction) {
         Port port = openPanel(pty.path());
         ASSERT_TRUE(port);
         ASSERT_FALSE(sameLine(pty.line(), before));
-        EXPECT_TRUE(closePanel(port));
+        EXPECT_TRUE(closePanel(port, false));
         EXPECT_FALSE(port);
         EXPECT_TRUE(sameLine(pty.line(), before));
     }

@@ -1,345 +1,317 @@
 // SPDX-License-Identifier: MIT
-// Packets over a real line: traces, the reply deadline, touch reports and stale input.
+// Exchanges on a scripted line: which packet is the reply, what a failure says, how long it
+// takes on the line's own clock.
+#include "transport.h"
+
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstring>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "main.h"
-#include "pty_line.h"
+#include "scripted_line.h"
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
-
-using Transport = PanelLine;
-
-const Packet kReply = {0x55, 'a', 'k', 1, 2, 3, 4, 5, 6, 7};
-const Packet kTouch = {0x55, 'T', 0x01, 0x00, 0x02, 0xda, 0x02, 0, 0, 0};
-
-TEST(ReplyTimeout, DefaultsToTwoSeconds) {
-    EXPECT_EQ(replyTimeoutMs(), 2000);
-}
-
-TEST_F(Transport, CommandSetsLeadInAndTracesBothWays) {
-    Controller controller(pty_, {{join({kReply})}});
-    options.dump = true;
-    Packet pkt = {0x00, 'S', 'X', 0x00, 0x00, 0x20, 0x03};
-    CaptureStderr();
-    EXPECT_EQ(sendCommand(fd(), pkt), 0);
-    EXPECT_EQ(GetCapturedStderr(),
-              "--> 55 53 58 00 00 20 03 00 00 00 \tU S X . . . . . . . \n"
-              "<-- 55 61 6b 01 02 03 04 05 06 07 \tU a k . . . . . . . \n");
-    const Packet sent = {0x55, 'S', 'X', 0x00, 0x00, 0x20, 0x03, 0, 0, 0};
-    EXPECT_EQ(controller.finish(), std::vector<Packet>{sent});
-}
-
-TEST_F(Transport, SilentControllerTimesOutInBoundedTime) {
-    setReplyTimeoutMs(300);
-    Packet pkt = {0x55, 'f', 9};
-    const Packet before = pkt;
-    CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(receivePacket(fd(), pkt), -1);
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(GetCapturedStderr(), "Timeout while reading packet\n");
-    EXPECT_GE(took, std::chrono::milliseconds(300));
-    EXPECT_LT(took, std::chrono::milliseconds(1300));
-    EXPECT_EQ(pkt, before);
-}
-
-TEST_F(Transport, WriteToAStoppedLineTimesOut) {
-    setReplyTimeoutMs(300);
-    ASSERT_EQ(tcflow(pty_.slave(), TCOOFF), 0);  // as if the far end never drained the line
-    Controller controller(pty_, {});
-    Packet pkt = {0x55, 'M'};
-    CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(writePacket(fd(), pkt, Wait::reply), Xfer::timeout);
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(GetCapturedStderr(), "Timeout while writing packet\n");
-    EXPECT_GE(took, std::chrono::milliseconds(300));
-    EXPECT_LT(took, std::chrono::milliseconds(1300));
-    ASSERT_EQ(tcflow(pty_.slave(), TCOON), 0);
-    EXPECT_TRUE(controller.finish().empty());
-}
-
-TEST_F(Transport, PartialReplyTimesOutAndIsNotTaken) {
-    Controller controller(pty_, {{head(kReply, 4)}});
-    Packet pkt = {0x55, 'b'};
-    CaptureStderr();
-    EXPECT_EQ(sendPacket(fd(), pkt), 0);
-    EXPECT_EQ(receivePacket(fd(), pkt), -1);
-    EXPECT_EQ(GetCapturedStderr(), "Timeout while reading packet\n");
-    EXPECT_EQ(pkt, (Packet{0x55, 'b'}));
-}
-
-TEST_F(Transport, TouchReportsArePassedOverAndTraced) {
-    Controller controller(pty_, {{join({kTouch, kTouch, kReply})}});
-    options.dump = true;
-    Packet pkt = {0x55, 'm'};
-    CaptureStderr();
-    EXPECT_EQ(sendPacket(fd(), pkt), 0);
-    EXPECT_EQ(receivePacket(fd(), pkt), 0);
-    const std::string touchLine = "<-- 55 54 01 00 02 da 02 00 00 00 \tU T . . . . . . . . \n";
-    EXPECT_EQ(GetCapturedStderr(),
-              "--> 55 6d 00 00 00 00 00 00 00 00 \tU m . . . . . . . . \n" + touchLine + touchLine +
-                  "<-- 55 61 6b 01 02 03 04 05 06 07 \tU a k . . . . . . . \n");
-    EXPECT_EQ(pkt, kReply);
-}
-
-TEST_F(Transport, TouchReportsDoNotExtendTheWait) {
-    setReplyTimeoutMs(300);
-    // A finger held on the screen: touch reports keep coming, the reply never does.
-    std::atomic<bool> lifted{false};
-    std::thread finger([&] {
-        for (int i = 0; i < 60 && !lifted; ++i) {
-            EXPECT_EQ(write(pty_.master(), kTouch.data(), kTouch.size()), 10);
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-    });
-    Packet pkt = {0x55, 'D', 0x0f};
-    CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(receivePacket(fd(), pkt), -1);
-    const auto took = std::chrono::steady_clock::now() - start;
-    lifted = true;
-    finger.join();
-    EXPECT_EQ(GetCapturedStderr(), "Timeout while reading packet\n");
-    EXPECT_LT(took, std::chrono::milliseconds(1000));
-    EXPECT_EQ(pkt[at::letter], 'D');
-}
-
-TEST_F(Transport, StaleInputIsDiscardedAtOpen) {
-    port_.close();
-    pty_.sendQueued(join({kReply, kTouch}));
-    port_ = openPanel(pty_.path());
-    ASSERT_TRUE(port_);
-    Packet pkt{};
-    CaptureStderr();
-    EXPECT_EQ(receivePacket(fd(), pkt), -1);
-    EXPECT_EQ(GetCapturedStderr(), "Timeout while reading packet\n");
-}
-
-TEST_F(Transport, StaleInputIsDiscardedBeforeEachCommand) {
-    const Packet stray = {0x55, 'z', 'z', 9, 9, 9, 9, 9, 9, 9};
-    Controller controller(pty_, {{join({kReply})}});
-    pty_.sendQueued(join({stray}));
-    Packet pkt = {0x55, 'M'};
-    CaptureStderr();
-    EXPECT_EQ(sendPacket(fd(), pkt), 0);
-    EXPECT_EQ(receivePacket(fd(), pkt), 0);
-    EXPECT_EQ(GetCapturedStderr(), "");  // no trace without --dump
-    EXPECT_EQ(pkt, kReply);
-}
-
-TEST_F(Transport, SkipReplyConsumesExactlyOnePacket) {
-    const Packet second = {0x55, 'b', 1, 2};
-    Controller controller(pty_, {{join({kReply, second})}});
-    Packet pkt = {0x55, 'D'};
-    EXPECT_EQ(sendPacket(fd(), pkt), 0);
-    EXPECT_EQ(skipReply(fd()), 0);
-    EXPECT_EQ(receivePacket(fd(), pkt), 0);
-    EXPECT_EQ(pkt, second);
-}
-
-// --- packet boundaries ----------------------------------------------------------------------
+using std::chrono::milliseconds;
+using namespace std::chrono_literals;
 
 const Packet kQuery = {0x55, 'f'};
-const Packet kStray = {0x55, 'z', 'z', 9, 9, 9, 9, 9, 9, 9};
-const Packet kSecondReply = {0x55, 'g', 'h', 11, 12, 13, 14, 15, 16, 17};
+const Packet kReply = {0x55, 'F', 0xa2, 8, 16, 4, 0xa6, 0xa7, 0xa8, 0xa9};
+const Packet kOther = {0x55, 'G', 0xb2, 9, 17, 5, 0xb6, 0xb7, 0xb8, 0xb9};
+const Packet kTrailer = {0x55, 'Z', 1, 2, 3, 4, 5, 6, 7, 8};
+const Packet kTouch = {0x55, 'T', 0x01, 0x00, 0x02, 0xda, 0x02, 0, 0, 0};
+// A reply with the lead-in's value among its data: where a lost byte could hide.
+const Packet kLeadInside = {0x55, 'F', 0xa2, 0x55, 16, 4, 0xa6, 0xa7, 0xa8, 0xa9};
 
+Bytes head(const Packet& p, std::size_t n) {
+    return Bytes(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(n));
+}
+Bytes without(const Packet& p, std::size_t k) {
+    Bytes b(p.begin(), p.end());
+    b.erase(b.begin() + static_cast<std::ptrdiff_t>(k));
+    return b;
+}
 Bytes cat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
-// The last n bytes of a packet: what is left to come of one whose head is in hand.
-Bytes tailOf(const Packet& pkt, std::size_t n) {
-    return Bytes(pkt.end() - static_cast<std::ptrdiff_t>(n), pkt.end());
+enum class Op { command, query, queryTrailer, twoCommands };
+
+struct Row {
+    const char* name;
+    Op op;
+    std::vector<Answer> answers;
+    Status::Kind want;
+    std::size_t sent;
+    std::optional<Packet> reply{};  // what a query leaves in its packet
+    Duration within = 2100ms;       // the whole operation, on the line's clock
+    std::vector<Piece> atOpen{};    // on the line before the first command
+};
+
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.name;
 }
 
-std::string traced(const char* direction, const Packet& pkt) {
-    return direction + formatPacket(pkt);
-}
+constexpr Duration kPacketTime = 10 * kByteTime;
+const Bytes kR = bytesOf({kReply});
 
-// One exchange so that the framer knows where packets begin, then a pause.
-void settle(int fd) {
-    Packet first = {0x55, 'S', 'X'};
-    ASSERT_EQ(command(fd, first), Xfer::ok);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-}
+class Exchange : public ::testing::TestWithParam<Row> {};
 
-// A packet the controller had begun to send when the command went out: its head is in hand,
-// its tail comes with the reply. It answers nothing of ours, but is traced like any other.
-TEST_F(Transport, PacketInHandWhenACommandGoesOutIsCompletedTracedAndPassedOver) {
-    struct Case {
-        const char* name;
-        bool used;  // the reply's content is used: a query
-    };
-    for (const Case c : {Case{"command", false}, Case{"query", true}}) {
-        SCOPED_TRACE(c.name);
-        Pty pty;
-        setReplyTimeoutMs(kShortTimeoutMs);
-        Port port = openPanel(pty.path());
-        ASSERT_TRUE(port);
-        Controller controller(pty,
-                              {{join({kReply})}, {cat(tailOf(kStray, 6), join({kSecondReply}))}});
-        settle(port.fd());
-        pty.sendQueued(head(kStray, 4));
-        options.dump = true;
-        Packet pkt = kQuery;
-        CaptureStderr();
-        const Xfer got = c.used ? query(port.fd(), pkt) : command(port.fd(), pkt);
-        const std::string err = GetCapturedStderr();
-        options.dump = false;
-        EXPECT_EQ(got, Xfer::ok);
-        EXPECT_EQ(err,
-                  traced("--> ", kQuery) + traced("<-- ", kStray) + traced("<-- ", kSecondReply));
-        if (c.used) {
-            EXPECT_EQ(pkt, kSecondReply);
+TEST_P(Exchange, TakesOnlyTheReply) {
+    const Row& row = GetParam();
+    ScriptedLine line(answering(row.answers));
+    for (const Piece& p : row.atOpen) {
+        if (p.how == Piece::paced) {
+            line.paced(p.at, p.bytes);
+        } else {
+            line.at(p.at, p.bytes);
         }
-        EXPECT_EQ(controller.finish().size(), 2u);  // asked once
     }
-}
-
-// A reply whose end is not where it was cut is not used: the query is made once more, and
-// only then given up.
-TEST_F(Transport, QueryWhoseReplyIsNotSeenToEndIsAskedAgainOnce) {
-    // Noise after the reply: a packet's worth without a lead-in, and one more byte. The chain
-    // breaks at once.
-    const Bytes broken = cat(join({kReply}), Bytes(11, 0x33));
-    // One stray byte, then silence: it begins no packet that a lead-in or a pause could
-    // show the reply ended before.
-    const Bytes open = cat(join({kReply}), Bytes{0x33});
-    const Bytes good = join({kSecondReply});
-    struct Case {
-        const char* name;
-        Bytes first;
-        Bytes second;
-        Xfer want;
-        const char* message;
-    };
-    const Case cases[] = {
-        {"broken, then clean", broken, good, Xfer::ok, ""},
-        {"open, then clean", open, good, Xfer::ok, ""},
-        {"broken twice", broken, broken, Xfer::unsure,
-         "Error while reading packet: packet boundaries lost\n"},
-        {"open twice", open, open, Xfer::unsure,
-         "Error while reading packet: packet boundaries lost\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Pty pty;
-        setReplyTimeoutMs(kShortTimeoutMs);
-        Port port = openPanel(pty.path());
-        ASSERT_TRUE(port);
-        Controller controller(pty, {{join({kReply})}, {c.first}, {c.second}});
-        settle(port.fd());
-        Packet pkt = kQuery;
-        bool replied = true;
-        CaptureStderr();
-        const Xfer got = query(port.fd(), pkt, 0, &replied);
-        EXPECT_EQ(GetCapturedStderr(), c.message);
-        EXPECT_EQ(got, c.want);
-        EXPECT_EQ(replied, c.want == Xfer::ok);
-        EXPECT_EQ(pkt, c.want == Xfer::ok ? kSecondReply : kQuery);
-        const std::vector<Packet> sent = controller.finish();
-        ASSERT_EQ(sent.size(), 3u);
-        EXPECT_EQ(sent[1], kQuery);
-        EXPECT_EQ(sent[2], kQuery);
-    }
-}
-
-// The device vanishing ends the transfer with one message; from then on nothing is sent and
-// nothing more is said, whatever is asked.
-TEST_F(Transport, DeviceGoneStopsEverything) {
-    struct Case {
-        const char* name;
-        std::vector<Step> script;
-        std::function<Xfer(int)> transfer;
-    };
-    auto commandS = [](int fd) {
-        Packet pkt = {0x55, 'S', 'Y'};
-        return command(fd, pkt);
-    };
-    auto queryF = [](int fd) {
-        Packet pkt = kQuery;
-        return query(fd, pkt);
-    };
-    auto touches = [](int fd) {
-        Packet pkt = kQuery;
-        if (Xfer x = writePacket(fd, pkt, Wait::reply); x != Xfer::ok) {
-            return x;
-        }
-        Xfer x = readPacket(fd, pkt, Wait::reply);
-        while (x == Xfer::ok) {
-            x = readPacket(fd, pkt, Wait::touch);
-        }
-        return x;
-    };
-    const Case cases[] = {
-        {"hang-up instead of a reply", {{{}, true}}, commandS},
-        {"hang-up halfway through a reply", {{head(kReply, 4), true}}, commandS},
-        {"hang-up instead of a query's reply", {{{}, true}}, queryF},
-        // A stray byte after the reply: nothing but the hang-up can end the wait for its end.
-        {"hang-up while a reply's end is awaited",
-         {{cat(join({kReply}), Bytes{0x33}), true}},
-         queryF},
-        {"hang-up while touches are awaited", {{join({kReply, kTouch, kTouch}), true}}, touches},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Pty pty;
-        setReplyTimeoutMs(1000);
-        Port port = openPanel(pty.path());
-        ASSERT_TRUE(port);
-        Controller controller(pty, c.script);
-        CaptureStderr();
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(c.transfer(port.fd()), Xfer::gone);
-        const auto took = std::chrono::steady_clock::now() - start;
-        const std::string err = GetCapturedStderr();
-        EXPECT_TRUE(lineGone());
-        EXPECT_LT(took, std::chrono::milliseconds(500)) << "not at once";
-        // A pseudo-terminal whose other side is gone reads as the end of the file.
-        EXPECT_EQ(err, "Error while reading packet: end of file\n");
-        // Nothing more goes out, nothing more is said, not even a trace.
-        options.dump = true;
-        CaptureStderr();
-        Packet again = {0x55, 'M'};
-        EXPECT_EQ(command(port.fd(), again), Xfer::gone);
-        EXPECT_EQ(query(port.fd(), again), Xfer::gone);
-        EXPECT_EQ(readPacket(port.fd(), again, Wait::touch), Xfer::gone);
-        EXPECT_EQ(GetCapturedStderr(), "");
-        options.dump = false;
-        EXPECT_EQ(controller.finish().size(), 1u);
-    }
-}
-
-// What an unplugged USB adapter gives: reads that fail with EIO. Reading memory that is not
-// mapped fails the same way, and /proc/self/mem is always ready to be read.
-TEST_F(Transport, ReadFailingWithEioIsTheDeviceGone) {
-    const int mem = open("/proc/self/mem", O_RDWR | O_CLOEXEC);
-    ASSERT_GE(mem, 0);
-    startFraming(mem, 8);
+    Transport t(line, Framer::kQuietUart);
+    const Time start = line.now();
     Packet pkt = kQuery;
-    CaptureStderr();
-    EXPECT_EQ(command(mem, pkt), Xfer::gone);
-    EXPECT_EQ(GetCapturedStderr(),
-              std::string("Error while reading packet: ") + std::strerror(EIO) + "\n");
-    EXPECT_TRUE(lineGone());
-    close(mem);
+    Status s;
+    switch (row.op) {
+        case Op::command:
+            s = t.command(pkt);
+            break;
+        case Op::query:
+            s = t.query(pkt);
+            break;
+        case Op::queryTrailer:
+            s = t.query(pkt, 1);
+            break;
+        case Op::twoCommands:
+            s = t.command(pkt);
+            if (s.ok()) {
+                // The second one costs no more than the line's time.
+                const Time second = line.now();
+                s = t.command(pkt);
+                EXPECT_LT(line.now() - second, 2 * kPacketTime + 2ms);
+            }
+            break;
+    }
+    EXPECT_EQ(describe(s, "/dev/tpanel"), describe({row.want}, "/dev/tpanel"));
+    EXPECT_EQ(s.kind, row.want);
+    EXPECT_EQ(line.written.size(), row.sent);
+    EXPECT_EQ(pkt, row.reply.value_or(kQuery));
+    EXPECT_LE(line.now() - start, row.within);
+    EXPECT_EQ(t.dead(), row.want == Status::endOfFile || row.want == Status::echoOnly);
+    if (t.dead()) {
+        // Nothing more goes out, nothing more is said.
+        const std::size_t before = line.written.size();
+        EXPECT_EQ(t.command(pkt).kind, Status::silent);
+        EXPECT_EQ(t.query(pkt).kind, Status::silent);
+        EXPECT_EQ(t.next(pkt, kNever).kind, Status::silent);
+        EXPECT_EQ(line.written.size(), before);
+    }
+}
+
+const Row kRows[] = {
+    {"ReplyAtOnce", Op::query, {{once(1ms, kR)}}, Status::done, 1, kReply, 2ms},
+    {"SilenceTimesOut", Op::command, {}, Status::timeout, 1, {}, 2001ms},
+    {"ReplyCutShortIsAskedAgainThenGivenUp",
+     Op::query,
+     {{once(1ms, head(kReply, 4))}, {once(1ms, head(kReply, 4))}},
+     Status::timeout,
+     2,
+     {},
+     4100ms},
+    {"ReplyCutShortOnceIsAskedAgain",
+     Op::query,
+     {{once(1ms, head(kReply, 4))}, {once(1ms, kR)}},
+     Status::done,
+     2,
+     kReply,
+     2100ms},
+    {"TouchReportsBeforeTheReplyArePassedOver",
+     Op::query,
+     {{once(1ms, bytesOf({kTouch, kTouch, kReply}))}},
+     Status::done,
+     1,
+     kReply},
+    {"TouchReportsDoNotExtendTheWait",
+     Op::command,
+     {{paced(0ms, bytesOf({kTouch, kTouch, kTouch, kTouch, kTouch, kTouch, kTouch, kTouch})),
+       once(1000ms, bytesOf({kTouch})), once(1990ms, bytesOf({kTouch})),
+       once(2050ms, bytesOf({kTouch}))}},
+     Status::timeout,
+     1,
+     {},
+     2001ms},
+    {"PacketBeforeTheCommandIsPassedOver",
+     Op::query,
+     {{once(1ms, kR)}},
+     Status::done,
+     1,
+     kReply,
+     45ms,
+     {once(0ms, bytesOf({kOther}))}},
+    // Opened halfway through a packet: its tail, glued to the reply by a FIFO.
+    {"StaleTailAtOpenIsPassedOver",
+     Op::query,
+     {{once(8ms, cat(Bytes{0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68}, head(kReply, 2))),
+       once(14ms, Bytes(kReply.begin() + 2, kReply.end()))}},
+     Status::done,
+     1,
+     kReply,
+     2100ms},
+    {"EchoIsPassedOver", Op::query, {{echo(), paced(11ms, kR)}}, Status::done, 1, kReply, 25ms},
+    {"EchoOnlyEndsTheRun", Op::query, {{echo()}}, Status::echoOnly, 1, {}, 2001ms},
+    {"ZerosAreNoReply",
+     Op::query,
+     {{once(1ms, Bytes(10, 0))}, {once(1ms, Bytes(10, 0))}},
+     Status::noLeadIn,
+     2,
+     {},
+     4100ms},
+    {"NoiseIsNoReply",
+     Op::query,
+     {{once(1ms, Bytes{0x1f, 0x05, 0x19, 0x71, 0x17, 0x44, 0x94, 0xd6, 0x49, 0x33})},
+      {once(1ms, Bytes{0xe1, 0x05, 0x19, 0x71, 0x17, 0x44, 0x94, 0xd6, 0x49, 0x33})}},
+     Status::noLeadIn,
+     2,
+     {},
+     4100ms},
+    // What acknowledges a command is not used: its place is enough.
+    {"AnAcknowledgementCountsByItsPlace",
+     Op::command,
+     {{once(1ms, Bytes(10, 0))}},
+     Status::done,
+     1,
+     {},
+     45ms},
+    // QEMU's 8250: the FIFO's eight bytes at once, the rest four character times later; the
+    // reply, however soon, is the reply, and the next one is taken at once.
+    {"FastLineReplyInFifoChunks",
+     Op::twoCommands,
+     {{once(500us, head(kReply, 8)), once(7ms, Bytes(kReply.begin() + 8, kReply.end()))},
+      {once(500us, head(kReply, 8)), once(7ms, Bytes(kReply.begin() + 8, kReply.end()))}},
+     Status::done,
+     2,
+     {},
+     200ms},
+    // Sent right after the last reply, it reaches us after the next command went out. (On a
+    // line just opened, a pause shows where the packets begin.)
+    {"PacketRightAfterTheCommandIsNotItsReply",
+     Op::query,
+     {{paced(200us, bytesOf({kOther})), paced(kPacketTime + 1ms, kR)}},
+     Status::done,
+     1,
+     kReply,
+     65ms},
+    {"HangUpInsteadOfAReply", Op::query, {{hangUp(1ms)}}, Status::endOfFile, 1, {}, 2ms},
+    {"HangUpHalfwayThroughAReply",
+     Op::command,
+     {{once(1ms, head(kReply, 4)), hangUp(2ms)}},
+     Status::endOfFile,
+     1,
+     {},
+     3ms},
+    // A stray byte after a reply that could hide a lost one: only the hang-up ends the wait.
+    {"HangUpWhileAReplysEndIsAwaited",
+     Op::query,
+     {{once(1ms, cat(bytesOf({kLeadInside}), Bytes{0x33})), hangUp(30ms)}},
+     Status::endOfFile,
+     1,
+     {},
+     31ms},
+    {"HangUpBeforeTheTrailer",
+     Op::queryTrailer,
+     {{once(1ms, kR), hangUp(3ms)}},
+     Status::endOfFile,
+     1,
+     {},
+     4ms},
+    // A byte lost on a busy line: the next packet's lead-in moves into the reply.
+    {"LostByteOnABusyLineIsAskedAgain",
+     Op::query,
+     {{paced(11ms, cat(without(kLeadInside, 7), bytesOf({kTouch, kTouch})))},
+      {paced(11ms, bytesOf({kLeadInside}))}},
+     Status::done,
+     2,
+     kLeadInside,
+     150ms},
+    {"TrailerMissingIsAskedAgainAndTheReplyKept",
+     Op::queryTrailer,
+     {{once(1ms, kR)}, {once(1ms, kR)}},
+     Status::timeout,
+     2,
+     kReply,
+     4100ms},
+    {"ReplyAndTrailer",
+     Op::queryTrailer,
+     {{once(1ms, bytesOf({kReply, kTrailer}))}},
+     Status::done,
+     1,
+     kReply,
+     2ms},
+    // Without the lead-in's value after its own, no byte can have been lost unseen: no
+    // waiting for what follows.
+    {"PacedReplyIsTakenAsItsLastByteComes",
+     Op::query,
+     {{paced(kPacketTime, kR)}},
+     Status::done,
+     1,
+     kReply,
+     2 * kPacketTime + 1ms},
+};
+
+std::string rowName(const ::testing::TestParamInfo<Row>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Line, Exchange, ::testing::ValuesIn(kRows), rowName);
+
+// EIO is the device gone as much as the end of the file is.
+TEST(Transport, EioEndsTheRun) {
+    ScriptedLine line(answering({{hangUp(1ms, EIO)}}));
+    Transport t(line, Framer::kQuietUart);
+    EXPECT_EQ(describe(t.command(kQuery), "x"), "Error while reading packet: Input/output error\n");
+    EXPECT_TRUE(t.dead());
+}
+
+TEST(Transport, TracesBothWaysAndSetsTheLeadIn) {
+    ScriptedLine line(answering({{echo(), once(1ms, bytesOf({kTouch, kReply}))}}));
+    std::string trace;
+    Transport t(line, Framer::kQuietUart, [&](const std::string& s) { trace += s; });
+    EXPECT_TRUE(t.command({0x00, 'S', 'X', 0x00, 0x00, 0x20, 0x03}).ok());
+    const Packet sent = {0x55, 'S', 'X', 0x00, 0x00, 0x20, 0x03, 0, 0, 0};
+    EXPECT_EQ(line.written, std::vector<Packet>{sent});
+    EXPECT_EQ(trace, "--> " + formatPacket(sent) + "<-- " + formatPacket(sent) + "<-- " +
+                         formatPacket(kTouch) + "<-- " + formatPacket(kReply));
+}
+
+TEST(Transport, WhatFailsSaysSo) {
+    struct Case {
+        const char* name;
+        long takes;  // bytes the line takes of a write; 0: none, ever
+        Duration stop;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"short write", 4, 1h, "Short packet read. Excpected 10 got 4\n"},
+        {"line stopped", 0, 1h, "Timeout while writing packet\n"},
+        {"stop signal", -1, 0ms, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedLine line;
+        line.takeOnly(c.takes);
+        line.stopAt(c.stop);
+        Transport t(line, Framer::kQuietUart);
+        const Status s = t.command(kQuery);
+        EXPECT_FALSE(s.ok());
+        EXPECT_EQ(describe(s, "/dev/tpanel"), c.message);
+        EXPECT_FALSE(t.dead());
+    }
+}
+
+TEST(Transport, EchoMessageNamesTheDevice) {
+    EXPECT_EQ(describe({Status::echoOnly}, "/dev/ttyS1"),
+              "tavrinset: /dev/ttyS1 only echoes what is sent: no controller answers (a loopback "
+              "or the wrong port?)\n");
 }
 
 }  // namespace

@@ -1,0 +1,4 @@
+// SPDX-License-Identifier: MIT
+#include "options.h"
+
+Options options;

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: MIT
+// What the command line asked for.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "calibration.h"
+#include "io.h"
+#include "settings.h"
+
+inline constexpr int X = 0;
+inline constexpr int Y = 1;
+
+struct Options {
+    AxisRange scaling[2];
+    bool scalingGiven[2] = {false, false};
+    AxisRange calibration[2];
+    bool calibrationGiven[2] = {false, false};
+    FilterParams filter;
+    std::uint32_t filterMask = 0;
+    ReportParams report;
+    std::uint32_t reportMask = 0;
+    ModeFlags mode;
+    bool modeGiven = false;
+    bool diagnostics = false;
+    std::int32_t raw = 0;
+    bool dump = false;
+    std::string device = kDevicePath;
+    bool show = false;
+    bool verify = false;
+    bool json = false;  // standard output as JSON Lines
+    bool calibrate = false;
+    CalibrationRequest guided;  // --samples, --misclick, --touch-timeout, --dry-run
+};
+
+// The process-wide record, filled by parseOptions (main.h) and read by main alone, and by the
+// choice of output format.
+extern Options options;

@@ -1,0 +1,487 @@
+// SPDX-License-Identifier: MIT
+// The operations against a scripted controller: what each sends, what it takes from the
+// replies, what it prints, and that nothing is built from what is not a reply.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "diagnostics.h"
+#include "main.h"
+#include "rawdump.h"
+#include "readback.h"
+#include "scripted_line.h"
+#include "settings.h"
+#include "transport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+const Packet kAck = {0x55, 'a', 'k'};
+// The controller's replies, letters of its own and no zero anywhere, so that a value taken from
+// the wrong byte shows.
+const Packet kFilter = {0x55, 'F', 0xa2, 8, 20, 3, 0xa6, 0xa7, 0xa8, 0xa9};
+const Packet kReport = {0x55, 'B', 3, 40, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9};
+const Packet kMode = {0x55, 'O', 0x21, 0x05, 0x0e, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9};
+const Packet kTrailer = {0x55, 'Z', 1, 2, 3, 4, 5, 6, 7, 8};
+const Packet kFilterQuery = {0x55, 'f'};
+const Packet kReportQuery = {0x55, 'b'};
+const Packet kModeQuery = {0x55, 'm'};
+
+Answer reply(std::initializer_list<Packet> packets) {
+    return {once(1ms, bytesOf(packets))};
+}
+Answer cut(const Packet& p, std::size_t n) {
+    return {once(1ms, Bytes(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(n)))};
+}
+const Answer kSilence = {};
+const Answer kZeros = {once(1ms, Bytes(10, 0))};
+const Answer kEcho = {echo()};
+const Answer kHangUp = {hangUp(1ms)};
+
+struct Outcome {
+    int result = 0;
+    std::string out;
+    std::string err;
+    std::vector<Packet> sent;
+};
+
+Outcome run(std::vector<Answer> answers, const std::function<int(Transport&)>& op) {
+    ScriptedLine line(answering(std::move(answers)));
+    Transport t(line, Framer::kQuietUart);
+    Outcome r;
+    CaptureStdout();
+    CaptureStderr();
+    r.result = op(t);
+    r.err = GetCapturedStderr();
+    r.out = GetCapturedStdout();
+    r.sent = line.written;
+    return r;
+}
+
+TEST(Commands, EachIsOnePacketOutOneIn) {
+    const struct {
+        const char* what;
+        std::function<int(Transport&)> op;
+        Packet sent;
+    } cases[] = {
+        {"scaling X 0..800",
+         [](Transport& t) { return setScaling(t, 'X', 0, 800); },
+         {0x55, 'S', 'X', 0x00, 0x00, 0x20, 0x03, 0, 0, 0}},
+        {"scaling lower-case y",
+         [](Transport& t) { return setScaling(t, 'y', 0, 600); },
+         {0x55, 'S', 'Y', 0x00, 0x00, 0x58, 0x02, 0, 0, 0}},
+        {"calibration x -1..-32768",
+         [](Transport& t) { return setCalibration(t, 'x', -1, -32768); },
+         {0x55, 'C', 'X', 0xff, 0xff, 0x00, 0x80, 0, 0, 0}},
+        {"mode default",
+         [](Transport& t) {
+             return setMode(t, {0x07, 0x4e});
+         },
+         {0x55, 'M', 0x00, 0x07, 0x4e, 0, 0, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Outcome r = run({reply({kAck})}, c.op);
+        EXPECT_EQ(r.result, 0);
+        EXPECT_EQ(r.sent, std::vector<Packet>{c.sent});
+        r = run({kSilence}, c.op);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_EQ(r.err, "Timeout while reading packet\n");
+    }
+}
+
+TEST(WriteBack, ChangesOnlyTheNamedBytesOfTheReply) {
+    const struct {
+        const char* what;
+        std::function<int(Transport&)> op;
+        Packet reply;
+        Packet writeBack;
+    } cases[] = {
+        {"deviation",
+         [](Transport& t) {
+             return setFilter(t, {4, 12, 7}, filterBit::deviation);
+         },
+         kFilter,
+         {0x55, 'F', 0xa2, 8, 12, 3, 0xa6, 0xa7, 0xa8, 0xa9}},
+        {"slen, states",
+         [](Transport& t) {
+             return setFilter(t, {4, 12, 7}, filterBit::slen | filterBit::states);
+         },
+         kFilter,
+         {0x55, 'F', 0xa2, 4, 20, 7, 0xa6, 0xa7, 0xa8, 0xa9}},
+        {"untouch",
+         [](Transport& t) {
+             return setReport(t, {5, 200}, reportBit::untouch);
+         },
+         kReport,
+         {0x55, 'B', 5, 40, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9}},
+        {"repeat",
+         [](Transport& t) {
+             return setReport(t, {5, 200}, reportBit::repeat);
+         },
+         kReport,
+         {0x55, 'B', 3, 200, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // On a line that echoes, as on a clean one.
+        for (Answer first : {reply({c.reply}), Answer{echo(), once(11ms, bytesOf({c.reply}))}}) {
+            const Outcome r = run({first, reply({kAck})}, c.op);
+            EXPECT_EQ(r.result, 0);
+            EXPECT_EQ(r.err, "");
+            ASSERT_EQ(r.sent.size(), 2u);
+            EXPECT_EQ(r.sent[1], c.writeBack);
+        }
+    }
+}
+
+TEST(WriteBack, NothingIsWrittenBackFromWhatIsNoReply) {
+    const auto filter = [](Transport& t) { return setFilter(t, {4, 12, 3}, 7); };
+    const auto reportGroup = [](Transport& t) { return setReport(t, {5, 200}, 3); };
+    const struct {
+        const char* what;
+        std::vector<Answer> answers;
+        std::size_t sent;
+        std::string transport;  // what the transport says first
+    } lines[] = {
+        {"silence", {kSilence}, 1, "Timeout while reading packet\n"},
+        {"cut short twice",
+         {cut(kFilter, 4), cut(kFilter, 4)},
+         2,
+         "Timeout while reading packet\n"},
+        {"zeros",
+         {kZeros, kZeros},
+         2,
+         "Error while reading packet: no lead-in where the reply should begin\n"},
+    };
+    for (const auto& l : lines) {
+        for (const auto& [op, message] :
+             {std::pair{std::function<int(Transport&)>(filter), "Filter parameters not changed\n"},
+              std::pair{std::function<int(Transport&)>(reportGroup),
+                        "Report parameters not changed\n"}}) {
+            SCOPED_TRACE(l.what);
+            const Outcome r = run(l.answers, op);
+            EXPECT_EQ(r.result, -1);
+            EXPECT_EQ(r.err, l.transport + message);
+            EXPECT_EQ(r.sent.size(), l.sent);
+        }
+    }
+    // A line that only echoes: one message, and the run is over.
+    const Outcome r = run({kEcho}, filter);
+    EXPECT_EQ(r.err,
+              "tavrinset: /dev/tpanel only echoes what is sent: no controller answers (a loopback "
+              "or the wrong port?)\n");
+    EXPECT_EQ(r.sent.size(), 1u);
+}
+
+TEST(SelfTest, TheMaskComesFromTheReplyOnly) {
+    const Packet passed = {0x55, 'D', 0x00};
+    const Packet failed = {0x55, 'D', 0x05};
+    const struct {
+        const char* what;
+        std::vector<Answer> answers;
+        int result;
+        std::string out;
+    } cases[] = {
+        {"passed", {reply({passed, kTrailer})}, 0, ""},
+        {"failed", {reply({failed, kTrailer})}, 5, "dmask = 5"},
+        {"failed, on an echoing line",
+         {{echo(), once(11ms, bytesOf({failed, kTrailer}))}},
+         5,
+         "dmask = 5"},
+        {"silence", {kSilence}, -1, ""},
+        {"echo only", {kEcho}, -1, ""},
+        {"zeros", {kZeros, kZeros}, -1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        bool ok = true;
+        const Outcome r = run(c.answers, [&](Transport& t) { return runDiagnostics(t, 0x0f, ok); });
+        EXPECT_EQ(r.result, c.result);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(ok, c.result >= 0);
+        EXPECT_EQ(r.sent[0], (Packet{0x55, 'D', 0x0f}));
+    }
+}
+
+Packet touch(std::uint16_t x, std::uint16_t y) {
+    Packet pkt = {0x55, 'T'};
+    putLe16(&pkt[at::touchX], x);
+    putLe16(&pkt[at::touchY], y);
+    return pkt;
+}
+
+const Packet kRawMode = {0x55, 'M', 0x21, 0x01, 0x00, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9};
+const Packet kRestore = {0x55, 'M', 0x21, 0x05, 0x0e, 0, 0, 0, 0, 0};
+
+TEST(RawDump, PrintsCountTouchesThenRestoresTheMode) {
+    const Packet other = {0x55, 'Q', 0, 0x10, 0x20, 0x30, 0x40};
+    const Outcome r =
+        run({reply({touch(7, 7), kMode, kTrailer}),
+             reply({kAck, touch(512, 730), other, touch(65535, 0), touch(1, 2), touch(9, 9)}),
+             reply({kAck})},
+            [](Transport& t) { return dumpRaw(t, 3); });
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "512, 730\n65535, 0\n1, 2\n");
+    EXPECT_EQ(r.sent, (std::vector<Packet>{kModeQuery, kRawMode, kRestore}));
+}
+
+TEST(RawDump, NothingIsSwitchedWithoutTheControllersMode) {
+    const struct {
+        const char* what;
+        std::vector<Answer> answers;
+        std::size_t sent;
+        std::string err;
+    } cases[] = {
+        {"silence",
+         {kSilence},
+         1,
+         "Timeout while reading packet\nRaw dump not started: mode unknown\n"},
+        {"cut short twice",
+         {cut(kMode, 6), cut(kMode, 6)},
+         2,
+         "Timeout while reading packet\nRaw dump not started: mode unknown\n"},
+        {"zeros",
+         {kZeros, kZeros},
+         2,
+         "Error while reading packet: no lead-in where the reply should begin\n"
+         "Raw dump not started: mode unknown\n"},
+        {"echo only",
+         {kEcho},
+         1,
+         "tavrinset: /dev/tpanel only echoes what is sent: no controller answers (a loopback or "
+         "the wrong port?)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Outcome r = run(c.answers, [](Transport& t) { return dumpRaw(t, 1); });
+        EXPECT_EQ(r.result, -1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.sent.size(), c.sent);
+    }
+}
+
+TEST(RawDump, EndlessDumpEndsWhenTheLineHangsUp) {
+    const Outcome r = run({reply({kMode, kTrailer}), {once(1ms, bytesOf({kAck})), hangUp(5ms)}},
+                          [](Transport& t) { return dumpRaw(t, -1); });
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.err, "Error while reading packet: end of file\n");
+    EXPECT_EQ(r.sent, (std::vector<Packet>{kModeQuery, kRawMode}));
+}
+
+TEST(RawDump, OtherPacketsDoNotExtendTheWaitForATouch) {
+    // Something else every 40 ms for a second, then a touch: a wait of 250 ms that started
+    // again at each packet passed over would last until the touch.
+    ScriptedLine line;
+    for (int i = 0; i < 25; ++i) {
+        line.at(i * 40ms, bytesOf({{0x55, 'Q', 1, 2, 3, 4, 5, 6, 7, 8}}));
+    }
+    line.at(1000ms, bytesOf({touch(1, 2)}));
+    Transport t(line, Framer::kQuietUart);
+    std::uint16_t x = 0;
+    std::uint16_t y = 0;
+    const Time start = line.now();
+    EXPECT_EQ(nextTouch(t, x, y, start + 250ms).kind, Status::timeout);
+    EXPECT_EQ(line.now() - start, 250ms);
+}
+
+std::string show(const HeldSettings& h) {
+    std::string s;
+    s += h.filter ? std::to_string(h.filter->slen) + "," + std::to_string(h.filter->deviation) +
+                        "," + std::to_string(h.filter->states)
+                  : "-";
+    s += " ";
+    s +=
+        h.report ? std::to_string(h.report->untouch) + "," + std::to_string(h.report->repeat) : "-";
+    s += " ";
+    s += h.mode ? std::to_string(h.mode->reportFlags) + "," + std::to_string(h.mode->processFlags)
+                : "-";
+    return s;
+}
+
+TEST(Readback, EachGroupIsItsOwnQueryAndOnlyAWholeReplyCounts) {
+    const std::vector<Packet> all = {kFilterQuery, kReportQuery, kModeQuery};
+    const struct {
+        const char* what;
+        std::vector<Answer> answers;  // to the filter, report and mode queries in turn
+        std::string held;
+        bool gone;
+        std::vector<Packet> sent;
+    } cases[] = {
+        {"every group answered",
+         {reply({kFilter}), reply({kReport}), reply({kMode, kTrailer})},
+         "8,20,3 3,40 5,14",
+         false,
+         all},
+        {"a silent filter query costs that group alone",
+         {kSilence, reply({kReport}), reply({kMode, kTrailer})},
+         "- 3,40 5,14",
+         false,
+         all},
+        {"a report reply cut short twice is not taken",
+         {reply({kFilter}), cut(kReport, 6), cut(kReport, 6), reply({kMode, kTrailer})},
+         "8,20,3 - 5,14",
+         false,
+         {kFilterQuery, kReportQuery, kReportQuery, kModeQuery}},
+        {"the mode without its second packet is asked again, and not certain without it",
+         {reply({kFilter}), reply({kReport}), reply({kMode}), reply({kMode})},
+         "8,20,3 3,40 -",
+         false,
+         {kFilterQuery, kReportQuery, kModeQuery, kModeQuery}},
+        {"a hang-up ends the queries",
+         {reply({kFilter}), kHangUp},
+         "8,20,3 - -",
+         true,
+         {kFilterQuery, kReportQuery}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        HeldSettings held;
+        bool gone = false;
+        const Outcome r = run(c.answers, [&](Transport& t) {
+            Readback readback(t);
+            held = readback.all();
+            gone = readback.gone();
+            return 0;
+        });
+        EXPECT_EQ(show(held), c.held);
+        EXPECT_EQ(held.complete(), c.held.find('-') == std::string::npos);
+        EXPECT_EQ(gone, c.gone);
+        EXPECT_EQ(r.sent, c.sent);
+    }
+}
+
+struct DifferenceCase {
+    const char* what;
+    std::vector<std::string> got;
+    std::vector<std::string> want;
+};
+
+TEST(Differences, OnlyNamedValuesAndBothModeBytesCount) {
+    const FilterParams held{8, 16, 3};
+    const ReportParams report{3, 40};
+    const DifferenceCase cases[] = {
+        {"deviation named, differs",
+         filterDifferences({8, 12, 3}, filterBit::deviation, held),
+         {"tavrinset: filter deviation reads back 16, not 12"}},
+        {"values not named may differ",
+         filterDifferences({1, 16, 9}, filterBit::deviation, held),
+         {}},
+        {"every named value differs",
+         filterDifferences({9, 17, 4}, 7, held),
+         {"tavrinset: filter slen reads back 8, not 9",
+          "tavrinset: filter deviation reads back 16, not 17",
+          "tavrinset: filter states reads back 3, not 4"}},
+        {"slen and states",
+         filterDifferences({255, 0, 0}, filterBit::slen | filterBit::states, held),
+         {"tavrinset: filter slen reads back 8, not 255",
+          "tavrinset: filter states reads back 3, not 0"}},
+        {"filter not read",
+         filterDifferences({8, 16, 3}, 7, std::nullopt),
+         {"tavrinset: filter could not be read back"}},
+        {"untouch",
+         reportDifferences({5, 40}, 3, report),
+         {"tavrinset: report untouch reads back 3, not 5"}},
+        {"repeat named",
+         reportDifferences({3, 41}, reportBit::repeat, report),
+         {"tavrinset: report repeat reads back 40, not 41"}},
+        {"untouch not named", reportDifferences({9, 40}, reportBit::repeat, report), {}},
+        {"report not read",
+         reportDifferences({3, 40}, 1, std::nullopt),
+         {"tavrinset: report could not be read back"}},
+        {"mode as sent", modeDifferences({0x05, 0x0e}, ModeFlags{0x05, 0x0e}), {}},
+        {"mode differs",
+         modeDifferences({0x07, 0x4e}, ModeFlags{0x05, 0x0e}),
+         {"tavrinset: mode reads back 0x05 0x0e, not 0x07 0x4e"}},
+        {"report byte alone differs",
+         modeDifferences({0x01, 0x08}, ModeFlags{0x00, 0x08}),
+         {"tavrinset: mode reads back 0x00 0x08, not 0x01 0x08"}},
+        {"process byte alone differs",
+         modeDifferences({0x01, 0x08}, ModeFlags{0x01, 0x88}),
+         {"tavrinset: mode reads back 0x01 0x88, not 0x01 0x08"}},
+        {"mode not read",
+         modeDifferences({0, 0}, std::nullopt),
+         {"tavrinset: mode could not be read back"}},
+    };
+    for (const DifferenceCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.got, c.want);
+    }
+}
+
+TEST(Verify, QueriesOnlyTheGroupsWrittenAndReportsEachDifference) {
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        std::vector<Answer> answers;
+        bool same;
+        std::string err;  // our own lines, after whatever the transport said
+        std::vector<Packet> sent;
+    } cases[] = {
+        {"all as sent",
+         {"--deviation", "20", "--repeat", "40", "--mode", "touch,untouch,trim,calib,scale"},
+         {reply({kFilter}), reply({kReport}), reply({kMode, kTrailer})},
+         true,
+         "",
+         {kFilterQuery, kReportQuery, kModeQuery}},
+        {"report alone, one value off",
+         {"--untouch", "5", "--repeat", "40"},
+         {reply({kReport})},
+         false,
+         "tavrinset: report untouch reads back 3, not 5\n",
+         {kReportQuery}},
+        {"a failed query is a difference and the next group is still checked",
+         {"--slen", "8", "--mode", "default"},
+         {kSilence, reply({kMode, kTrailer})},
+         false,
+         "tavrinset: filter could not be read back\n"
+         "tavrinset: mode reads back 0x05 0x0e, not 0x07 0x4e\n",
+         {kFilterQuery, kModeQuery}},
+        {"after a hang-up nothing more is sent or said",
+         {"--slen", "8", "--untouch", "3", "--mode", "default"},
+         {kHangUp},
+         false,
+         "",
+         {kFilterQuery}},
+        {"nothing written, nothing to verify", {"--width", "800", "-p"}, {}, true, "", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "tavrinset");
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        Options opts;
+        ASSERT_EQ(parseOptions(static_cast<int>(argv.size()), argv.data(), opts), Parsed::run);
+        const Outcome r = run(c.answers, [&](Transport& t) {
+            Readback readback(t);
+            return verifySettings(readback, opts) ? 1 : 0;
+        });
+        EXPECT_EQ(r.result, c.same ? 1 : 0);
+        // Only the transport's messages may come before or between ours.
+        std::string ours;
+        for (std::size_t pos = 0; pos < r.err.size();) {
+            std::size_t end = r.err.find('\n', pos);
+            std::string line = r.err.substr(pos, end - pos + 1);
+            if (line.starts_with("tavrinset: ")) {
+                ours += line;
+            }
+            pos = end + 1;
+        }
+        EXPECT_EQ(ours, c.err);
+        EXPECT_EQ(r.sent, c.sent);
+    }
+}
+
+}  // namespace
