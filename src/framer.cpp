@@ -40,7 +40,12 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
     for (std::size_t k = 0; reply && k < n; k += kSize) {
         reply = bytes[k] == kLeadIn;
     }
-    if (gap >= quiet_ || reply) {
+    // Bytes since such a command, begun with the lead-in and short of a packet: a reply coming
+    // in. A UART's FIFO can hold its last bytes back longer than a pause (an emulated one
+    // does), but nothing holds them through a silence.
+    const bool coming = !synced_ && !hand_.empty() && hand_.size() < kSize &&
+                        hand_.front().at >= clearFrom_ && hand_.front().value == kLeadIn;
+    if ((gap >= quiet_ && !(coming && gap < idleQuiet())) || reply) {
         pause(gap >= idleQuiet());
     } else if (synced_ && endOpen_ && gap >= settle()) {
         confirmLast();
@@ -48,6 +53,10 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
     lastAt_ = std::max(lastAt_, at);
     for (std::size_t i = 0; i < n; ++i) {
         consume({bytes[i], at, at - static_cast<std::int64_t>(n - 1 - i) * kByteTime});
+    }
+    // Completed, it is the reply: framed at once.
+    if (coming && gap >= quiet_ && !synced_ && hand_.size() == kSize) {
+        pause(false);
     }
 }
 

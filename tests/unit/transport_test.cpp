@@ -192,6 +192,15 @@ const Row kRows[] = {
      2,
      {},
      200ms},
+    // The same FIFO holding the last byte back longer than a pause, on a line just opened.
+    // Once, what else might answer is waited for.
+    {"FastLineLastByteHeldBack",
+     Op::query,
+     {{once(900us, head(kReply, 9)), once(9900us, Bytes{kReply[9]})}},
+     Status::done,
+     1,
+     kReply,
+     95ms},
     // Sent right after the last reply, it reaches us after the next command went out. (On a
     // line just opened, a pause shows where the packets begin.)
     {"PacketRightAfterTheCommandIsNotItsReply",
