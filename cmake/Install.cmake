@@ -50,4 +50,11 @@ install(FILES README.md DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 if(IS_DIRECTORY "${PROJECT_SOURCE_DIR}/docs")
     install(DIRECTORY docs/ DESTINATION "${CMAKE_INSTALL_DOCDIR}" FILES_MATCHING PATTERN "*.md")
 endif()
-install(DIRECTORY contrib/ DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples")
+install(DIRECTORY contrib/ DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples"
+        PATTERN "*.in" EXCLUDE)
+# The systemd units name the program where it is installed, which `cmake --install --prefix`
+# can still change: they are written at install time.
+install(CODE "set(units_bindir \"${CMAKE_INSTALL_BINDIR}\")
+    set(units_docdir \"${CMAKE_INSTALL_DOCDIR}\")
+    set(units_templates \"${PROJECT_SOURCE_DIR}/contrib\")
+    include(\"${PROJECT_SOURCE_DIR}/cmake/InstallUnits.cmake\")")

@@ -37,7 +37,8 @@ for f in "$source"/docs/*.md; do
     [[ -e $f ]] && expected+=("usr/share/doc/tavrinset/${f##*/}")
 done
 for f in "$source"/contrib/*; do
-    expected+=("usr/share/doc/tavrinset/examples/${f##*/}")
+    f=${f##*/}
+    expected+=("usr/share/doc/tavrinset/examples/${f%.in}")  # a template is installed filled in
 done
 
 missing=$(comm -23 <(printf '%s\n' "${expected[@]}" | sort) \
