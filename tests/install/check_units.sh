@@ -45,8 +45,9 @@ for prefix in /usr /usr/local; do
                 MANPATH="$root$prefix/share/man" systemd-analyze verify --root="$root" \
                 "$etc/$name" 2>&1)
             status=$?
-            ((status == 0)) && [[ -z $out ]] ||
+            if ((status != 0)) || [[ -n $out ]]; then
                 fail "$prefix: $name: systemd-analyze verify, status $status:"$'\n'"$out"
+            fi
         done
     done
 done
