@@ -13,7 +13,8 @@ foreach(template IN LISTS templates)
     get_filename_component(name "${template}" NAME_WLE)
     set(unit "${units_docdir}/examples/${name}")
     message(STATUS "Installing: $ENV{DESTDIR}${unit}")
-    configure_file("${template}" "$ENV{DESTDIR}${unit}" @ONLY)
+    configure_file("${template}" "$ENV{DESTDIR}${unit}" @ONLY
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     # As file(INSTALL) lists what it installs: without DESTDIR.
     list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${unit}")
 endforeach()

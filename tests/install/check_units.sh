@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The systemd unit examples, installed under /usr (the package) and under /usr/local (a source
-# install), pass `systemd-analyze verify` without a word inside the installed tree: no unknown
-# key or section, no bad specifier, the program they run installed where they say, its manual
-# page found. A template is checked through instances named as the README names them, and it
-# reads a port's own options after the shared ones, so that the port's win.
+# The systemd unit examples, installed under /usr (package) and /usr/local (source install), pass
+# `systemd-analyze verify` without a word inside the installed tree: known keys and specifiers,
+# the program installed where they say, its manual page found. A template is checked through
+# instances named as the README names them, and reads a port's own options after the shared ones.
 # Usage: check_units.sh BUILD_DIR
 set -uo pipefail
+shopt -s nullglob
 # shellcheck source=tests/install/lib.sh
 . "$(dirname "$0")/lib.sh"
 build=$1
@@ -18,14 +18,12 @@ command -v man >/dev/null ||
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 for prefix in /usr /usr/local; do
-    root=$tmp/${prefix//\//-}
+    root=$tmp/${prefix//\//-} etc=$tmp/${prefix//\//-}/etc/systemd/system
     DESTDIR=$root cmake --install "$build" --prefix "$prefix" --component Unspecified >/dev/null ||
         fail "cmake --install --prefix $prefix failed"
     # Stand-ins for the units every service needs, so that nothing is looked up outside the tree.
-    lib=$root/usr/lib/systemd/system etc=$root/etc/systemd/system
-    mkdir -p "$lib" "$etc"
-    for target in sysinit basic shutdown; do echo "[Unit]" >"$lib/$target.target"; done
-    shopt -s nullglob
+    mkdir -p "$root/usr/lib/systemd/system" "$etc"
+    echo "[Unit]" | tee "$root"/usr/lib/systemd/system/{sysinit,basic,shutdown}.target >/dev/null
     units=("$root$prefix"/share/doc/tavrinset/examples/*.service)
     ((${#units[@]} > 0)) || fail "$prefix: no systemd unit among the examples"
     for unit in "${units[@]}"; do
@@ -41,9 +39,8 @@ for prefix in /usr /usr/local; do
         for name in "${names[@]}"; do
             cp "$unit" "$etc/$name"
             # Messages go to the console, not to a journal, whatever this process is attached to.
-            out=$(SYSTEMD_LOG_TARGET=console SYSTEMD_LOG_COLOR=0 \
-                MANPATH="$root$prefix/share/man" systemd-analyze verify --root="$root" \
-                "$etc/$name" 2>&1)
+            out=$(SYSTEMD_LOG_TARGET=console SYSTEMD_LOG_COLOR=0 MANPATH="$root$prefix/share/man" \
+                systemd-analyze verify --root="$root" "$etc/$name" 2>&1)
             status=$?
             if ((status != 0)) || [[ -n $out ]]; then
                 fail "$prefix: $name: systemd-analyze verify, status $status:"$'\n'"$out"
