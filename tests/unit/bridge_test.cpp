@@ -79,8 +79,11 @@ class ScriptedSource final : public TouchSource, public EventSink {
             return Awaited::failed;
         }
         if (deadline && at(ms) > *deadline && what != '!') {
+            // A second wake for the same deadline would be a busy loop.
+            EXPECT_NE(now_, *deadline) << "woken twice at " << ms;
+            const bool again = now_ == *deadline;
             now_ = *deadline;
-            return Awaited::timeout;
+            return again ? Awaited::failed : Awaited::timeout;
         }
         script_ += used;
         now_ = at(ms);
@@ -116,8 +119,8 @@ struct SequenceCase {
 TEST(Bridge, ReportSequencesIntoPressMoveAndRelease) {
     const SequenceCase cases[] = {
         // Moves, an unmoved report, a release by silence, a press showing the changed axis only.
-        {50, "0:10,20 10:11,20 20:11,21 30:11,21 200:11,30 900s",
-         " @0 down x10 y20 @10 x11 @20 y21 @80 up @200 down y30 @250 up"},
+        {100, "0:10,20 10:11,20 20:11,21 30:11,21 200:11,30 900s",
+         " @0 down x10 y20 @10 x11 @20 y21 @130 up @200 down y30 @300 up"},
         // A report after its deadline is a new touch even when the source hands it over late.
         {50, "0:10,20 60!12,20 70s", " @0 down x10 y20 @60 up @60 down x12 @70 up"},
         // Learnt: the cap before any interval, then four median intervals; the gaps between
