@@ -4,6 +4,7 @@
 #include <linux/input-event-codes.h>
 
 #include <algorithm>
+#include <span>
 
 void ReleaseTime::arrived(TouchTime at) {
     if (previous_ && at >= *previous_) {
@@ -16,9 +17,9 @@ void ReleaseTime::arrived(TouchTime at) {
         return;
     }
     auto recent = intervals_;
-    const auto end = recent.begin() + static_cast<std::ptrdiff_t>(count_);
-    const auto middle = recent.begin() + static_cast<std::ptrdiff_t>(count_ / 2);
-    std::nth_element(recent.begin(), middle, end);
+    const std::span window = std::span(recent).first(count_);
+    const auto middle = window.begin() + static_cast<std::ptrdiff_t>(count_ / 2);
+    std::nth_element(window.begin(), middle, window.end());
     current_ =
         std::clamp<TouchClock::duration>(*middle * kReleaseIntervals, kReleaseFloor, kReleaseCap);
 }

@@ -71,9 +71,11 @@ class ScriptedSource final : public TouchSource, public EventSink {
   public:
     explicit ScriptedSource(const char* script) : script_(script) {}
     Awaited next(TouchReport& r, std::optional<TouchTime> deadline) override {
-        int ms = 0, used = 0;
+        int ms = 0;
+        int used = 0;
         char what = 0;
-        unsigned x = 0, y = 0;
+        unsigned x = 0;
+        unsigned y = 0;
         if (std::sscanf(script_, " %d%c%n%u,%u%n", &ms, &what, &used, &x, &y, &used) < 2) {
             ADD_FAILURE() << "the script ran out";
             return Awaited::failed;
