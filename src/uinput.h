@@ -21,8 +21,8 @@ inline constexpr int kBridgeVendor = 0x7476;
 inline constexpr int kBridgeProduct = 0x0001;
 inline constexpr int kBridgeVersion = 1;
 
-// The screen's physical size; zero when not known. Both or neither: libinput distrusts a
-// device with a resolution on one axis only.
+// The screen's physical size, width along the device's X (after any swap); zero when not
+// known. Both or neither: libinput distrusts a device with a resolution on one axis only.
 struct SizeMm {
     int width = 0;
     int height = 0;
