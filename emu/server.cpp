@@ -21,6 +21,8 @@ using namespace std::chrono_literals;
 
 // How long the line must have been quiet before the command counts as having read it all.
 constexpr auto kSettle = 20ms;
+// How soon to try again when the line was full.
+constexpr auto kBlockedRetry = 5ms;
 
 }  // namespace
 
@@ -297,6 +299,11 @@ Time Server::service(Time now) {
     }
     if (in_.size() >= Packet{}.size()) {
         wake = std::min(wake, in_[Packet{}.size() - 1].at);
+    }
+    // A pseudo-terminal's master end is not woken for writing when the far end reads: look
+    // again soon rather than wait for a wake-up that does not come.
+    if (blocked_) {
+        wake = std::min(wake, now + kBlockedRetry);
     }
     return std::min(wake, afterTouches(now));
 }

@@ -37,6 +37,9 @@ class Server {
     // SIGCHLD and the stop signals.
     int run(CommandProcess& command, int sigFd);
     const ControllerState& state() const { return controller_.state(); }
+    // One round of the line's work at `now`, which never goes back; returns when the next is
+    // due (kNever: none).
+    Time service(Time now);
 
   private:
     struct Chunk {
@@ -57,8 +60,6 @@ class Server {
     void event(const std::string& what);
     // The controller has this ready to send at `due`.
     void queue(Outgoing out, int exchange, Time due);
-    // One round of the line's work at `now`; returns when the next is due (kNever: none).
-    Time service(Time now);
     void readInput(Time now);
     void takePackets(Time now, bool all);
     void receive(const Packet& pkt, Time first, Time last, const std::optional<termios>& line);
