@@ -291,7 +291,8 @@ Time Server::service(Time now) {
     transmit(now);
     deliver(now);
     Time wake = std::min(later_.empty() ? kNever : later_.begin()->first, delivery_.nextHandover());
-    if (controller_.streams() || controller_.reportsPresses()) {
+    // A stroke goes on whether reported or not; a held finger matters only when reported.
+    if (!o_.hold.given || controller_.streams() || controller_.reportsPresses()) {
         wake = std::min(wake, finger_.next());
     }
     if (finger_.given() && !finger_.started() && exchange_ > 0) {
