@@ -147,7 +147,10 @@ bool FaultPlan::add(const std::string& spec, std::string& error) {
         f.insteadKind = "injected";
     }
     if (!ok) {
-        error = "bad argument '" + arg + "' for fault '" + kind + "' (" + kKindList + ")";
+        error =
+            "bad argument '" + arg + "' for fault '" + kind + "' (" +
+            (kind == "reply" ? "expected 1 to 64 bytes, two hexadecimal digits each" : kKindList) +
+            ")";
         return false;
     }
     return true;
