@@ -238,6 +238,10 @@ class Parser {
         } else if (o_.command.empty() && o_.link.empty()) {
             refuse("no command to run (give -- COMMAND ARGS..., --link PATH or --attach PATH)");
         }
+        if (o_.faults.at(0).loopback &&
+            (o_.hold.given || !o_.strokes.empty() || !o_.touches.empty())) {
+            refuse("--fault loopback leaves no controller to report touches");
+        }
         if (o_.hold.given && !o_.strokes.empty()) {
             refuse("--hold and --stroke exclude each other: there is one finger");
         }
