@@ -127,7 +127,7 @@ Measured measure(Transport& t, const CalibrationRequest& req, calib::Bounds& bou
 Calibrated calibrate(Transport& t, const CalibrationRequest& req) {
     bool ok = true;
     RawMode raw(t);
-    if (!raw.enter(ok)) {
+    if (!raw.enter(ok).ok()) {
         if (!t.dead() && pendingStop() == 0) {
             std::fputs("tavrinset: calibration not started: mode unknown\n", stderr);
         }
@@ -138,6 +138,11 @@ Calibrated calibrate(Transport& t, const CalibrationRequest& req) {
     if (!t.dead() && pendingStop() == 0) {
         measured = measure(t, req, bounds);
     }
+    // The operator's touches are never lost: whatever ends the run from here on, what they
+    // measured is out, and can be sent by hand.
+    if (measured == Measured::ok) {
+        printCalibration(bounds);
+    }
     // The controller's own mode comes back before anything is sent, and also after a failure
     // or a stop signal.
     const bool restored = raw.restore();
@@ -145,10 +150,11 @@ Calibrated calibrate(Transport& t, const CalibrationRequest& req) {
         return Calibrated::failed;
     }
     if (!restored) {
-        // What was measured still holds: printed below, it can be sent by hand later.
         std::fputs("tavrinset: calibration not sent: the controller's mode could not be put back\n",
                    stderr);
-    } else if (!req.dryRun) {
+        return Calibrated::failed;
+    }
+    if (!req.dryRun) {
         // X then Y, as the setting sequence sends them; a device gone ends it.
         ok = setCalibration(t, 'X', static_cast<std::int16_t>(bounds.xlow),
                             static_cast<std::int16_t>(bounds.xhigh)) == 0 &&
@@ -161,13 +167,6 @@ Calibrated calibrate(Transport& t, const CalibrationRequest& req) {
         if (t.dead() || pendingStop() != 0) {
             return Calibrated::failed;
         }
-    }
-    if (!printCalibration(bounds)) {
-        std::perror("Error while writing calibration");
-        ok = false;
-    }
-    if (!restored) {
-        return Calibrated::failed;
     }
     return ok ? Calibrated::sent : Calibrated::exchangeFailed;
 }

@@ -18,8 +18,13 @@ int runDiagnostics(Transport& t, unsigned dmask, bool& exchangeOk) {
     const Status s = t.query(pkt, 1, &replied);
     report(t, s);
     exchangeOk = s.ok();
-    // Cut short by a stop signal or a device gone, there is no verdict worth printing.
-    if (!replied || s.kind == Status::stopped || t.dead()) {
+    // Cut short by a stop signal or a device gone, there is no verdict worth printing. Without
+    // a reply there is no mask: the one in the packet is our own request.
+    if (s.kind == Status::stopped || t.dead()) {
+        return -1;
+    }
+    if (!replied) {
+        printSelfTest(std::nullopt);
         return -1;
     }
     const int result = pkt[at::dmask];

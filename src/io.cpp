@@ -178,8 +178,10 @@ bool closePanel(Port& port, bool gone) {
 void ensureStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            // open() takes the lowest free descriptor, which is this one.
-            if (::open("/dev/null", O_RDWR) != fd) {
+            // open() takes the lowest free descriptor, which is this one. Standard output only
+            // for reading: a result written to it fails as it would have on the closed one, so
+            // that the run can say the result was lost.
+            if (::open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY) != fd) {
                 return;
             }
         }

@@ -51,7 +51,8 @@ termios panelLine();
 // True when the settings that matter for the packet transport are those of panelLine().
 bool isPanelLine(const termios& t);
 
-// Opens any of descriptors 0, 1, 2 that is closed on /dev/null.
+// Opens any of descriptors 0, 1, 2 that is closed on /dev/null; writes to a standard output
+// that was closed still fail (EBADF).
 void ensureStandardDescriptors();
 
 // SIGINT, SIGTERM, SIGHUP and SIGQUIT end the run cleanly. While installed they are blocked except

@@ -44,7 +44,8 @@ class PortLine : public Line {
   public:
     explicit PortLine(int fd) : fd_(fd) {}
 
-    // Also ends waits when fd reports an error or a hang-up (standard output going away, say).
+    // Also ends the waits a stop signal may end when fd reports an error or a hang-up
+    // (standard output going away, say). Waits that must not be cut short do not look at it.
     void watch(int fd) { watched_ = fd; }
 
     Time now() override { return Clock::now(); }
@@ -54,7 +55,7 @@ class PortLine : public Line {
     bool stopPending() override;
 
   private:
-    // The watched descriptor counts only in waits for input.
+    // The watched descriptor counts only in stoppable waits for input.
     Wake poll(short events, Time until, bool stoppable, int& err);
 
     int fd_;

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "main.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -58,6 +61,8 @@ void usage() {
     std::printf("  --json \t\tPrint results as JSON, one object per line.\n");
     std::printf("  --help \t\tPrint this text.\n");
     std::printf("  --version \t\tPrint the version.\n");
+    std::printf("  --export \t\tPrint those settings as options that set them again.\n");
+    std::printf("  --timeout ms \t\tReply wait in milliseconds (100-60000, default 2000).\n");
 }
 
 namespace {
@@ -75,6 +80,8 @@ enum : int {
     kMisclickCode,
     kTouchTimeoutCode,
     kDryRunCode,
+    kExportCode,
+    kTimeoutCode,
 };
 
 const option kLongOptions[] = {
@@ -104,6 +111,8 @@ const option kLongOptions[] = {
     {"misclick", required_argument, nullptr, kMisclickCode},
     {"touch-timeout", required_argument, nullptr, kTouchTimeoutCode},
     {"dry-run", no_argument, nullptr, kDryRunCode},
+    {"export", no_argument, nullptr, kExportCode},
+    {"timeout", required_argument, nullptr, kTimeoutCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -242,6 +251,16 @@ class Parser {
                 opts_.guided.dryRun = true;
                 noteFirst(tuning_, name);
                 break;
+            case kExportCode:
+                opts_.exportSettings = true;
+                break;
+            case kTimeoutCode: {
+                long v = 0;
+                if (number(name, arg, kMinReplyTimeoutMs, kMaxReplyTimeoutMs, v)) {
+                    opts_.replyTimeoutMs = static_cast<int>(v);
+                }
+                break;
+            }
             default:
                 // getopt_long has already said what was wrong.
                 failed_ = true;
@@ -417,6 +436,23 @@ int signalStatus(int sig) {
     return 128 + sig;
 }
 
+// Prints the options that set the groups held again; false when they cannot say it.
+bool exportSettings(const HeldSettings& held) {
+    if (!held.complete()) {
+        return false;  // the failed query has been reported
+    }
+    if (modeKeywordList(*held.mode).empty()) {
+        // Anything printed instead would set another mode.
+        std::fprintf(stderr,
+                     "tavrinset: cannot export the mode 0x%02x 0x%02x: no --mode keyword list "
+                     "sets it\n",
+                     held.mode->reportFlags, held.mode->processFlags);
+        return false;
+    }
+    printExport(held);
+    return true;
+}
+
 // The operations, in their fixed order. Returns the exit status; the port is closed on the
 // way out, by closePanel here or by its destructor on the early returns.
 int runOperations(Port& port, Transport& t, const Options& opts) {
@@ -437,13 +473,16 @@ int runOperations(Port& port, Transport& t, const Options& opts) {
             return kStatusFatal;
         }
     }
-    // The dump runs alone; --show and --verify belong to the setting sequence.
+    // The dump runs alone; --show, --verify and --export belong to the setting sequence.
     if (opts.raw != 0) {
-        ok = dumpRaw(t, opts.raw) == 0 && ok;
+        const Dumped dumped = dumpRaw(t, opts.raw);
         if (int sig = pendingStop()) {
             return signalStatus(sig);
         }
-        return ok ? kStatusOk : kStatusExchangeFailed;
+        if (dumped == Dumped::readerGone) {
+            return kStatusReaderGone;
+        }
+        return ok && dumped == Dumped::done ? kStatusOk : kStatusExchangeFailed;
     }
     // The calibration measured at the panel goes first, so that one command can set a panel
     // up. When it could not be measured or sent, nothing else is: an operator who sees it
@@ -485,15 +524,18 @@ int runOperations(Port& port, Transport& t, const Options& opts) {
             return signalStatus(sig);
         }
     }
-    if (opts.show && !t.dead()) {
+    // --export reads what --show reads: the same answers serve both.
+    if ((opts.show || opts.exportSettings) && !t.dead()) {
         const HeldSettings held = readback.all();
         if (int sig = pendingStop()) {
             return signalStatus(sig);
         }
         ok = held.complete() && ok;
-        if (!printSettings(held)) {
-            std::perror("Error while writing settings");
-            ok = false;
+        if (opts.show) {
+            printSettings(held);
+        }
+        if (opts.exportSettings && !t.dead()) {
+            ok = exportSettings(held) && ok;
         }
     }
     // A device gone ended the run on its one message: there are no settings left to put back.
@@ -508,35 +550,60 @@ int runOperations(Port& port, Transport& t, const Options& opts) {
 
 }  // namespace
 
-int runTavrinset(int argc, char** argv) {
-    // Whatever we print must never land on the controller's line.
-    ensureStandardDescriptors();
-    if (argc <= 1) {
-        usage();
-        return kStatusOk;
-    }
-    switch (parseOptions(argc, argv, options)) {
-        case Parsed::help:
-        case Parsed::version:
-            return kStatusOk;
-        case Parsed::error:
-            return kStatusBadUsage;
-        case Parsed::run:
-            break;
-    }
+namespace {
+
+// From the open to the close of the port: the line is back when it returns.
+int runPanel(const Options& opts) {
     StopSignals stopSignals;
     if (int sig = pendingStop()) {
         return signalStatus(sig);
     }
-    Port port = openPanel(options.device.c_str());
+    Port port = openPanel(opts.device.c_str());
     if (!port) {
         return kStatusFatal;
     }
     PortLine line(port.fd());
+    if (opts.raw != 0) {
+        // A reader of the dump that goes away ends it at once, not at the next touch.
+        line.watch(STDOUT_FILENO);
+    }
     Transport::Trace trace;
-    if (options.dump) {
+    if (opts.dump) {
         trace = [](const std::string& text) { std::fputs(text.c_str(), stderr); };
     }
-    Transport transport(line, port.quiet(), trace, options.device);
-    return runOperations(port, transport, options);
+    Transport transport(line, port.quiet(), trace, opts.device);
+    transport.setReplyTimeout(std::chrono::milliseconds(opts.replyTimeoutMs));
+    return runOperations(port, transport, opts);
+}
+
+}  // namespace
+
+int runTavrinset(int argc, char** argv) {
+    // Whatever we print must never land on the controller's line.
+    ensureStandardDescriptors();
+    int status = kStatusOk;
+    if (argc <= 1) {
+        usage();
+    } else {
+        switch (parseOptions(argc, argv, options)) {
+            case Parsed::help:
+            case Parsed::version:
+                break;
+            case Parsed::error:
+                return kStatusBadUsage;
+            case Parsed::run:
+                status = runPanel(options);
+                break;
+        }
+    }
+    // Last of all, once the settings are sent and the mode and the line are back: a result
+    // that did not reach standard output fails the run. A reader that went away on purpose
+    // (head) is no error.
+    if (int err = finishOutput(); err != 0 && status != kStatusReaderGone) {
+        std::fprintf(stderr, "tavrinset: write error: %s\n", std::strerror(err));
+        if (status == kStatusOk) {
+            status = kStatusExchangeFailed;
+        }
+    }
+    return status;
 }

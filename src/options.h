@@ -12,6 +12,10 @@
 inline constexpr int X = 0;
 inline constexpr int Y = 1;
 
+inline constexpr int kDefaultReplyTimeoutMs = 2000;
+inline constexpr int kMinReplyTimeoutMs = 100;
+inline constexpr int kMaxReplyTimeoutMs = 60000;
+
 struct Options {
     AxisRange scaling[2];
     bool scalingGiven[2] = {false, false};
@@ -30,6 +34,8 @@ struct Options {
     bool show = false;
     bool verify = false;
     bool json = false;  // standard output as JSON Lines
+    bool exportSettings = false;
+    int replyTimeoutMs = kDefaultReplyTimeoutMs;
     bool calibrate = false;
     CalibrationRequest guided;  // --samples, --misclick, --touch-timeout, --dry-run
 };

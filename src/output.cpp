@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "output.h"
 
+#include <errno.h>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -49,7 +51,7 @@ std::string settingsText(const HeldSettings& held) {
 }
 
 std::string settingsJson(const HeldSettings& held) {
-    std::string json = "{\"filter\": ";
+    std::string json = "{\"settings\": {\"filter\": ";
     json += held.filter ? format("{\"slen\": %u, \"deviation\": %u, \"states\": %u}",
                                  held.filter->slen, held.filter->deviation, held.filter->states)
                         : "null";
@@ -58,18 +60,26 @@ std::string settingsJson(const HeldSettings& held) {
                                  held.report->repeat)
                         : "null";
     json += ", \"mode\": ";
-    json += held.mode ? format("{\"reportFlags\": %u, \"processFlags\": %u, \"keywords\": [",
+    json += held.mode ? format("{\"report_flags\": %u, \"process_flags\": %u, \"keywords\": [",
                                held.mode->reportFlags, held.mode->processFlags) +
                             keywordList(*held.mode, ", ", "\"") + "]}"
                       : "null";
-    return json + "}\n";
+    return json + "}}\n";
 }
 
+// The first write error; what came after it is not written.
+int writeError = 0;
+
 bool write(const std::string& text, bool flush) {
-    if (std::fputs(text.c_str(), stdout) < 0) {
+    if (writeError != 0) {
         return false;
     }
-    return !flush || std::fflush(stdout) == 0;
+    errno = 0;
+    if (std::fputs(text.c_str(), stdout) < 0 || (flush && std::fflush(stdout) != 0)) {
+        writeError = errno != 0 ? errno : EIO;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -78,16 +88,21 @@ Format outputFormat() {
     return options.json ? Format::json : Format::text;
 }
 
-std::string formatSelfTest(int mask, Format f) {
+std::string formatSelfTest(std::optional<int> mask, Format f) {
     if (f == Format::json) {
-        return format("{\"selftest\": {\"passed\": %s, \"mask\": %d}}\n",
-                      mask == 0 ? "true" : "false", mask);
+        if (!mask) {
+            return "{\"selftest\": {\"passed\": false, \"reply\": false}}\n";
+        }
+        return format("{\"selftest\": {\"passed\": %s, \"reply\": true, \"mask\": %d}}\n",
+                      *mask == 0 ? "true" : "false", *mask);
     }
-    return mask == 0 ? std::string() : format("dmask = %x", static_cast<unsigned>(mask));
+    return mask.value_or(0) == 0 ? std::string()
+                                 : format("dmask = %x", static_cast<unsigned>(*mask));
 }
 
 std::string formatTouch(unsigned x, unsigned y, Format f) {
-    return f == Format::json ? format("{\"x\": %u, \"y\": %u}\n", x, y) : format("%u, %u\n", x, y);
+    return f == Format::json ? format("{\"touch\": {\"x\": %u, \"y\": %u}}\n", x, y)
+                             : format("%u, %u\n", x, y);
 }
 
 std::string formatSettings(const HeldSettings& held, Format f) {
@@ -103,7 +118,28 @@ std::string formatCalibration(const calib::Bounds& b, Format f) {
     return calib::calibrationOptions(b) + "\n";
 }
 
-void printSelfTest(int mask) {
+std::string formatDifference(const Difference& d, Format f) {
+    if (f == Format::text) {
+        return {};
+    }
+    const std::string read = d.read ? std::to_string(*d.read) : "null";
+    return format(
+        "{\"difference\": {\"group\": \"%s\", \"field\": \"%s\", \"wanted\": %u, "
+        "\"read\": %s}}\n",
+        d.group, d.field, d.wanted, read.c_str());
+}
+
+std::string formatExport(const HeldSettings& held, Format f) {
+    const std::string line =
+        format("--slen %u --deviation %u --states %u --untouch %u --repeat %u --mode ",
+               held.filter->slen, held.filter->deviation, held.filter->states, held.report->untouch,
+               held.report->repeat) +
+        modeKeywordList(*held.mode);
+    // Options and keywords hold nothing JSON would have to escape.
+    return f == Format::json ? "{\"export\": {\"options\": \"" + line + "\"}}\n" : line + "\n";
+}
+
+void printSelfTest(std::optional<int> mask) {
     const Format f = outputFormat();
     // The text verdict has never been a line of its own; a JSON line goes out whole.
     write(formatSelfTest(mask, f), f == Format::json);
@@ -113,10 +149,37 @@ bool printTouch(unsigned x, unsigned y) {
     return write(formatTouch(x, y, outputFormat()), true);
 }
 
-bool printSettings(const HeldSettings& held) {
-    return write(formatSettings(held, outputFormat()), true);
+void printSettings(const HeldSettings& held) {
+    write(formatSettings(held, outputFormat()), true);
 }
 
-bool printCalibration(const calib::Bounds& b) {
-    return write(formatCalibration(b, outputFormat()), true);
+void printCalibration(const calib::Bounds& b) {
+    write(formatCalibration(b, outputFormat()), true);
+}
+
+void printDifference(const Difference& d) {
+    const std::string record = formatDifference(d, outputFormat());
+    if (!record.empty()) {
+        write(record, true);
+    }
+}
+
+void printExport(const HeldSettings& held) {
+    write(formatExport(held, outputFormat()), true);
+}
+
+int finishOutput() {
+    // Text the usage, the version or the self-test left in the buffer goes out now.
+    errno = 0;
+    if (std::fflush(stdout) != 0 && writeError == 0) {
+        writeError = errno != 0 ? errno : EIO;
+    }
+    if (std::ferror(stdout) != 0 && writeError == 0) {
+        writeError = EIO;
+    }
+    return writeError;
+}
+
+int outputError() {
+    return writeError;
 }

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "rawdump.h"
 
+#include <errno.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "output.h"
 #include "settings.h"
@@ -24,7 +27,7 @@ Status nextTouch(Transport& t, std::uint16_t& x, std::uint16_t& y, Time until) {
     }
 }
 
-bool RawMode::enter(bool& exchangeOk) {
+Status RawMode::enter(bool& exchangeOk) {
     Packet pkt{};
     pkt[at::letter] = letter::modeQuery;
     bool replied = false;
@@ -33,7 +36,7 @@ bool RawMode::enter(bool& exchangeOk) {
     report(t_, asked);
     if (!replied) {
         exchangeOk = false;
-        return false;
+        return asked.ok() ? Status{Status::boundaries} : asked;
     }
     // Letter, byte 2 and both flag bytes come back as they are on the restore.
     std::copy(pkt.begin() + 1, pkt.begin() + 5, previous_.begin() + 1);
@@ -44,7 +47,7 @@ bool RawMode::enter(bool& exchangeOk) {
     const Status switched = t_.command(pkt);
     report(t_, switched);
     exchangeOk = exchangeOk && asked.ok() && switched.ok();
-    return true;
+    return {};
 }
 
 bool RawMode::restore() {
@@ -60,21 +63,50 @@ bool RawMode::restore() {
     // Sent even after a stop signal: that is when it matters most.
     const Status s = t_.command(pkt, true);
     report(t_, s);
-    return s.ok();
+    bool back = s.ok();
+    if (back) {
+        // A controller may acknowledge a mode and keep another: ask.
+        Packet held{};
+        held[at::letter] = letter::modeQuery;
+        bool replied = false;
+        report(t_, t_.query(held, 1, &replied, true));
+        back = replied && held[at::reportFlags] == previous_[at::reportFlags] &&
+               held[at::processFlags] == previous_[at::processFlags];
+    }
+    if (!back && !t_.dead()) {
+        const ModeFlags m{previous_[at::reportFlags], previous_[at::processFlags]};
+        const std::string keywords = modeKeywordList(m);
+        if (keywords.empty()) {
+            std::fprintf(stderr,
+                         "tavrinset: the panel may still be in raw mode; its mode was 0x%02x "
+                         "0x%02x, which no --mode keyword list sets\n",
+                         m.reportFlags, m.processFlags);
+        } else {
+            std::fprintf(stderr,
+                         "tavrinset: the panel may still be in raw mode; restore it with: "
+                         "tavrinset --mode %s (0x%02x 0x%02x)\n",
+                         keywords.c_str(), m.reportFlags, m.processFlags);
+        }
+    }
+    return back;
 }
 
-int dumpRaw(Transport& t, std::int32_t count) {
+Dumped dumpRaw(Transport& t, std::int32_t count) {
     bool ok = true;
     RawMode raw(t);
-    if (!raw.enter(ok)) {
-        if (!t.dead()) {
+    if (const Status entered = raw.enter(ok); !entered.ok()) {
+        if (entered.kind == Status::watched) {
+            return Dumped::readerGone;  // before anything was switched
+        }
+        if (!t.dead() && entered.kind != Status::stopped) {
             std::fputs("Raw dump not started: mode unknown\n", stderr);
         }
-        return -1;
+        return Dumped::failed;
     }
     if (t.dead()) {
-        return -1;
+        return Dumped::failed;
     }
+    bool readerGone = false;
     while (count != 0) {
         std::uint16_t x = 0;
         std::uint16_t y = 0;
@@ -82,16 +114,21 @@ int dumpRaw(Transport& t, std::int32_t count) {
         if (got.kind == Status::stopped) {
             break;
         }
+        if (got.kind == Status::watched) {
+            readerGone = true;
+            break;
+        }
         report(t, got);
         if (t.dead()) {
-            return -1;
+            return Dumped::failed;
         }
         if (!got.ok()) {
             continue;
         }
         if (!printTouch(x, y)) {
-            // Whoever read our output is gone (a pipe into head, say): stop and clean up.
-            std::perror("Error while writing coordinates");
+            // A pipe whose reader left before the wait could see it; anything else is a write
+            // error, said at the end of the run.
+            readerGone = outputError() == EPIPE;
             ok = false;
             break;
         }
@@ -99,6 +136,11 @@ int dumpRaw(Transport& t, std::int32_t count) {
             --count;
         }
     }
-    ok = raw.restore() && ok;
-    return ok ? 0 : -1;
+    if (!raw.restore()) {
+        return Dumped::failed;
+    }
+    if (readerGone) {
+        return Dumped::readerGone;
+    }
+    return ok ? Dumped::done : Dumped::failed;
 }

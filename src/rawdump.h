@@ -14,7 +14,7 @@
 Status nextTouch(Transport& t, std::uint16_t& x, std::uint16_t& y, Time until);
 
 // Puts the controller's own mode back when it goes, on every way out but the device
-// disappearing.
+// disappearing, and reads it back to be sure.
 class RawMode {
   public:
     explicit RawMode(Transport& t) : t_(t) {}
@@ -22,12 +22,13 @@ class RawMode {
     RawMode& operator=(const RawMode&) = delete;
     ~RawMode() { restore(); }
 
-    // Reads the controller's mode and switches to raw reporting. False when the mode could not
-    // be read: without it there is no way back, so nothing is switched. exchangeOk is cleared
-    // when any transfer failed (reported).
-    bool enter(bool& exchangeOk);
-    // Puts the mode back, once, even after a stop signal; false when that failed or the device
-    // is gone.
+    // Reads the controller's mode and switches to raw reporting. Fails with the query's status
+    // when the mode could not be read: without it there is no way back, so nothing is switched.
+    // exchangeOk is cleared when any transfer failed (reported).
+    Status enter(bool& exchangeOk);
+    // Puts the mode back, once, even after a stop signal, and reads it back. False when that
+    // failed or the device is gone; but for the latter, a message then says how to put the
+    // mode back by hand.
     bool restore();
 
   private:
@@ -36,6 +37,13 @@ class RawMode {
     bool active_ = false;
 };
 
+enum class Dumped {
+    done,
+    failed,      // an exchange failed, the mode was unknown or not put back, the device went
+                 // away (all reported), or a touch could not be written (outputError())
+    readerGone,  // whoever read standard output went away; the mode is back
+};
+
 // Prints count touch reports (forever when negative) in raw mode, then puts the mode back.
-// Returns 0, or -1 when an exchange failed, the mode was unknown or the device went away.
-int dumpRaw(Transport& t, std::int32_t count);
+// Standard output is to be watched by the transport's line: a reader gone ends the dump.
+Dumped dumpRaw(Transport& t, std::int32_t count);

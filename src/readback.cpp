@@ -5,19 +5,48 @@
 
 #include "io.h"
 #include "options.h"
+#include "output.h"
 #include "packet.h"
 #include "transport.h"
 
 namespace {
 
-std::string valueDiffers(const char* what, unsigned held, unsigned sent) {
-    char line[96];
-    std::snprintf(line, sizeof line, "tavrinset: %s reads back %u, not %u", what, held, sent);
-    return line;
+// One record per value named in mask that differs, or per value sent when nothing was read.
+struct Field {
+    const char* name;
+    std::uint32_t bit;
+    unsigned sent;
+    unsigned held;
+};
+
+std::vector<Difference> compare(const char* group, std::initializer_list<Field> fields,
+                                std::uint32_t mask, bool read) {
+    std::vector<Difference> found;
+    for (const Field& f : fields) {
+        if ((mask & f.bit) == 0) {
+            continue;
+        }
+        if (!read) {
+            found.push_back({group, f.name, f.sent, std::nullopt});
+        } else if (f.held != f.sent) {
+            found.push_back({group, f.name, f.sent, f.held});
+        }
+    }
+    return found;
 }
 
-std::string notReadBack(const char* group) {
-    return std::string("tavrinset: ") + group + " could not be read back";
+std::vector<std::string> lines(const char* group, const std::vector<Difference>& found) {
+    std::vector<std::string> text;
+    for (const Difference& d : found) {
+        if (!d.read) {
+            return {std::string("tavrinset: ") + group + " could not be read back"};
+        }
+        char line[96];
+        std::snprintf(line, sizeof line, "tavrinset: %s %s reads back %u, not %u", group, d.field,
+                      *d.read, d.wanted);
+        text.push_back(line);
+    }
+    return text;
 }
 
 }  // namespace
@@ -68,47 +97,50 @@ HeldSettings Readback::all() {
     return held;
 }
 
+std::vector<Difference> compareFilter(const FilterParams& sent, std::uint32_t mask,
+                                      const std::optional<FilterParams>& held) {
+    const FilterParams h = held.value_or(FilterParams{});
+    return compare("filter",
+                   {{"slen", filterBit::slen, sent.slen, h.slen},
+                    {"deviation", filterBit::deviation, sent.deviation, h.deviation},
+                    {"states", filterBit::states, sent.states, h.states}},
+                   mask, held.has_value());
+}
+
+std::vector<Difference> compareReport(const ReportParams& sent, std::uint32_t mask,
+                                      const std::optional<ReportParams>& held) {
+    const ReportParams h = held.value_or(ReportParams{});
+    return compare("report",
+                   {{"untouch", reportBit::untouch, sent.untouch, h.untouch},
+                    {"repeat", reportBit::repeat, sent.repeat, h.repeat}},
+                   mask, held.has_value());
+}
+
+std::vector<Difference> compareMode(const ModeFlags& sent, const std::optional<ModeFlags>& held) {
+    const ModeFlags h = held.value_or(ModeFlags{});
+    return compare("mode",
+                   {{"report_flags", 1, sent.reportFlags, h.reportFlags},
+                    {"process_flags", 2, sent.processFlags, h.processFlags}},
+                   3, held.has_value());
+}
+
 std::vector<std::string> filterDifferences(const FilterParams& sent, std::uint32_t mask,
                                            const std::optional<FilterParams>& held) {
-    if (!held) {
-        return {notReadBack("filter")};
-    }
-    std::vector<std::string> lines;
-    if ((mask & filterBit::slen) != 0 && held->slen != sent.slen) {
-        lines.push_back(valueDiffers("filter slen", held->slen, sent.slen));
-    }
-    if ((mask & filterBit::deviation) != 0 && held->deviation != sent.deviation) {
-        lines.push_back(valueDiffers("filter deviation", held->deviation, sent.deviation));
-    }
-    if ((mask & filterBit::states) != 0 && held->states != sent.states) {
-        lines.push_back(valueDiffers("filter states", held->states, sent.states));
-    }
-    return lines;
+    return lines("filter", compareFilter(sent, mask, held));
 }
 
 std::vector<std::string> reportDifferences(const ReportParams& sent, std::uint32_t mask,
                                            const std::optional<ReportParams>& held) {
-    if (!held) {
-        return {notReadBack("report")};
-    }
-    std::vector<std::string> lines;
-    if ((mask & reportBit::untouch) != 0 && held->untouch != sent.untouch) {
-        lines.push_back(valueDiffers("report untouch", held->untouch, sent.untouch));
-    }
-    if ((mask & reportBit::repeat) != 0 && held->repeat != sent.repeat) {
-        lines.push_back(valueDiffers("report repeat", held->repeat, sent.repeat));
-    }
-    return lines;
+    return lines("report", compareReport(sent, mask, held));
 }
 
 std::vector<std::string> modeDifferences(const ModeFlags& sent,
                                          const std::optional<ModeFlags>& held) {
-    if (!held) {
-        return {notReadBack("mode")};
+    const std::vector<Difference> found = compareMode(sent, held);
+    if (found.empty() || !found.front().read) {
+        return lines("mode", found);
     }
-    if (held->reportFlags == sent.reportFlags && held->processFlags == sent.processFlags) {
-        return {};
-    }
+    // People read the mode as its two bytes, as --show and --mode's bits give it.
     char line[96];
     std::snprintf(line, sizeof line, "tavrinset: mode reads back 0x%02x 0x%02x, not 0x%02x 0x%02x",
                   held->reportFlags, held->processFlags, sent.reportFlags, sent.processFlags);
@@ -119,7 +151,8 @@ bool verifySettings(Readback& readback, const Options& opts) {
     bool same = true;
     // Each group is reported before the next is asked for, so that the messages keep pace
     // with the trace.
-    auto report = [&](const std::vector<std::string>& lines) {
+    auto report = [&](const std::vector<std::string>& lines,
+                      const std::vector<Difference>& records) {
         if (pendingStop() != 0) {
             return false;  // a query cut short by the signal is no difference
         }
@@ -128,20 +161,32 @@ bool verifySettings(Readback& readback, const Options& opts) {
         }
         for (const std::string& line : lines) {
             std::fprintf(stderr, "%s\n", line.c_str());
+        }
+        for (const Difference& d : records) {
+            printDifference(d);
             same = false;
         }
         return true;
     };
-    if (opts.filterMask != 0 &&
-        !report(filterDifferences(opts.filter, opts.filterMask, readback.filter()))) {
-        return false;
+    if (opts.filterMask != 0) {
+        const auto held = readback.filter();
+        if (!report(filterDifferences(opts.filter, opts.filterMask, held),
+                    compareFilter(opts.filter, opts.filterMask, held))) {
+            return false;
+        }
     }
-    if (opts.reportMask != 0 &&
-        !report(reportDifferences(opts.report, opts.reportMask, readback.report()))) {
-        return false;
+    if (opts.reportMask != 0) {
+        const auto held = readback.report();
+        if (!report(reportDifferences(opts.report, opts.reportMask, held),
+                    compareReport(opts.report, opts.reportMask, held))) {
+            return false;
+        }
     }
-    if (opts.modeGiven && !report(modeDifferences(opts.mode, readback.mode()))) {
-        return false;
+    if (opts.modeGiven) {
+        const auto held = readback.mode();
+        if (!report(modeDifferences(opts.mode, held), compareMode(opts.mode, held))) {
+            return false;
+        }
     }
     return same;
 }

@@ -44,9 +44,26 @@ class Readback {
     bool gone_ = false;
 };
 
-// What differs between what was sent and what came back, one message line each (without the
-// newline). Only the values named in mask count; for the mode both flag bytes do. A group that
-// could not be read back is one difference.
+// A value that did not read back as it was sent: group and field as the settings are named in
+// JSON. read is empty when the group could not be read back.
+struct Difference {
+    const char* group;
+    const char* field;
+    unsigned wanted;
+    std::optional<unsigned> read;
+};
+
+// What differs between what was sent and what came back, one record per value. Only the values
+// named in mask count; for the mode each flag byte does. Of a group that could not be read back,
+// every value that was sent is a difference.
+std::vector<Difference> compareFilter(const FilterParams& sent, std::uint32_t mask,
+                                      const std::optional<FilterParams>& held);
+std::vector<Difference> compareReport(const ReportParams& sent, std::uint32_t mask,
+                                      const std::optional<ReportParams>& held);
+std::vector<Difference> compareMode(const ModeFlags& sent, const std::optional<ModeFlags>& held);
+
+// The same as message lines for people (without the newline): a group that could not be read
+// back is one line, and so is a mode that differs.
 std::vector<std::string> filterDifferences(const FilterParams& sent, std::uint32_t mask,
                                            const std::optional<FilterParams>& held);
 std::vector<std::string> reportDifferences(const ReportParams& sent, std::uint32_t mask,
@@ -54,6 +71,7 @@ std::vector<std::string> reportDifferences(const ReportParams& sent, std::uint32
 std::vector<std::string> modeDifferences(const ModeFlags& sent,
                                          const std::optional<ModeFlags>& held);
 
-// Reads back each group opts had written and prints every difference on standard error.
-// True when everything read back as sent. Stops, silent, on a stop signal.
+// Reads back each group opts had written and prints every difference on standard error, and
+// with --json also as a record on standard output. True when everything read back as sent.
+// Stops, silent, on a stop signal.
 bool verifySettings(Readback& readback, const Options& opts);

@@ -39,6 +39,25 @@ std::vector<const char*> modeKeywordsOf(const ModeFlags& m) {
     return words;
 }
 
+std::string modeKeywordList(const ModeFlags& m) {
+    ModeFlags named;
+    std::string list;
+    for (const char* word : modeKeywordsOf(m)) {
+        for (const ModeKeyword& k : kModeKeywords) {
+            if (k.word == word) {
+                named.reportFlags |= k.reportFlags;
+                named.processFlags |= k.processFlags;
+            }
+        }
+        if (!list.empty()) {
+            list += ',';
+        }
+        list += word;
+    }
+    const bool exact = named.reportFlags == m.reportFlags && named.processFlags == m.processFlags;
+    return exact ? list : std::string();
+}
+
 namespace {
 
 int reported(Transport& t, const Status& s) {

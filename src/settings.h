@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "packet.h"
@@ -67,6 +68,9 @@ extern const ModeKeyword kModeKeywords[10];
 
 // The mode keywords whose bits are all set in m, in the order the settings are shown.
 std::vector<const char*> modeKeywordsOf(const ModeFlags& m);
+// Those keywords as the --mode value that sets m again ("touch,untouch"), or empty when no
+// keyword list sets exactly m: no bit set, or a bit no keyword names.
+std::string modeKeywordList(const ModeFlags& m);
 
 // Each returns 0 when every exchange went through whole, -1 otherwise (reported).
 int setScaling(Transport& t, char axis, std::int16_t low, std::int16_t high);

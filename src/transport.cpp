@@ -37,6 +37,7 @@ std::string describe(const Status& s, std::string_view device) {
     switch (s.kind) {
         case Status::done:
         case Status::stopped:
+        case Status::watched:
         case Status::silent:
             return {};
         case Status::timeout:
@@ -161,8 +162,9 @@ Status Transport::pull(Framer::Framed& out, Time until, bool stoppable) {
                 framer_.idle(line_.now());
                 break;
             case Wake::stopped:
-            case Wake::watched:
                 return {Status::stopped};
+            case Wake::watched:
+                return {Status::watched};
             case Wake::failed:
                 return fail({Status::readError, err});
         }
@@ -182,8 +184,9 @@ Status Transport::settleEnd(Time until, bool stoppable) {
                 framer_.idle(line_.now());
                 break;
             case Wake::stopped:
-            case Wake::watched:
                 return {Status::stopped};
+            case Wake::watched:
+                return {Status::watched};
             case Wake::failed:
                 return fail({Status::readError, err});
         }
@@ -288,7 +291,7 @@ Status Transport::reply(Packet& out, Use use, bool stoppable) {
     }
 }
 
-Status Transport::resync() {
+Status Transport::resync(bool stoppable) {
     const Time deadline = line_.now() + replyTimeout_;
     for (;;) {
         // Packets framed meanwhile answer nothing of ours, but are traced.
@@ -302,7 +305,7 @@ Status Transport::resync() {
             return {Status::boundaries};
         }
         int err = 0;
-        switch (line_.wait(std::min(deadline, framer_.settleAt()), true, err)) {
+        switch (line_.wait(std::min(deadline, framer_.settleAt()), stoppable, err)) {
             case Wake::readable:
                 if (Status s = drain(); !s.ok()) {
                     return s;
@@ -312,8 +315,9 @@ Status Transport::resync() {
                 framer_.idle(line_.now());
                 break;
             case Wake::stopped:
-            case Wake::watched:
                 return {Status::stopped};
+            case Wake::watched:
+                return {Status::watched};
             case Wake::failed:
                 return fail({Status::readError, err});
         }
@@ -330,7 +334,7 @@ Status Transport::command(Packet cmd, bool restore) {
     return sent.ok() ? replied : sent;
 }
 
-Status Transport::query(Packet& pkt, int trailers, bool* replied) {
+Status Transport::query(Packet& pkt, int trailers, bool* replied, bool restore) {
     const Packet ask = pkt;
     if (replied != nullptr) {
         *replied = false;
@@ -338,21 +342,21 @@ Status Transport::query(Packet& pkt, int trailers, bool* replied) {
     Status got{Status::boundaries};
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!framer_.synced() && framer_.held() > 0 && !dead_) {
-            if (got = resync(); !got.ok()) {
+            if (got = resync(!restore); !got.ok()) {
                 return got;
             }
         }
         Packet out = ask;
-        if (Status sent = send(out, true); !sent.ok()) {
+        if (Status sent = send(out, !restore); !sent.ok()) {
             return sent;
         }
         Packet answer{};
-        got = reply(answer, Use::content, true);
+        got = reply(answer, Use::content, !restore);
         if (got.ok()) {
             Status rest;
             for (int i = 0; i < trailers && rest.ok(); ++i) {
                 Packet scratch{};
-                rest = reply(scratch, Use::position, true);
+                rest = reply(scratch, Use::position, !restore);
             }
             // A packet missing after the reply leaves open which one the reply was: ask again.
             // The second time, the reply is kept and the missing packet is the failure.
@@ -363,7 +367,7 @@ Status Transport::query(Packet& pkt, int trailers, bool* replied) {
                 }
                 return rest;
             }
-            if (dead_ || rest.kind == Status::stopped) {
+            if (dead_ || rest.kind == Status::stopped || rest.kind == Status::watched) {
                 return rest;
             }
             continue;

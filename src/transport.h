@@ -28,6 +28,7 @@ struct Status {
         noLeadIn,      // what came where a reply should be did not begin with the lead-in
         echoOnly,      // the line gave back only what was sent
         stopped,       // a stop signal; nothing to say
+        watched,       // the descriptor watched besides the line went away; nothing to say
         silent,        // the line was given up before; nothing more to say
     };
     Kind kind = done;
@@ -58,8 +59,9 @@ class Transport {
     Status command(Packet cmd, bool restore = false);
     // pkt out; its reply into pkt only when it is certainly the reply, then `trailers` further
     // packets passed over. Asked again once when the reply's boundaries were in doubt. *replied
-    // tells whether pkt holds the reply (also when a trailer then failed).
-    Status query(Packet& pkt, int trailers = 0, bool* replied = nullptr);
+    // tells whether pkt holds the reply (also when a trailer then failed). A check of a
+    // restore is not cut short by a stop signal either.
+    Status query(Packet& pkt, int trailers = 0, bool* replied = nullptr, bool restore = false);
     // The next packet of any kind before `until`; a timeout here is no failure worth a word.
     Status next(Packet& pkt, Time until);
 
@@ -75,7 +77,7 @@ class Transport {
     Status reply(Packet& out, Use use, bool stoppable);
     Status pull(Framer::Framed& out, Time until, bool stoppable);
     Status drain();
-    Status resync();
+    Status resync(bool stoppable);
     Status settleEnd(Time until, bool stoppable);
     Status fail(Status s);
     void trace(const char* direction, const Packet& pkt);

@@ -226,12 +226,52 @@ TEST(RawDump, PrintsCountTouchesThenRestoresTheMode) {
     const Outcome r =
         run({reply({touch(7, 7), kMode, kTrailer}),
              reply({kAck, touch(512, 730), other, touch(65535, 0), touch(1, 2), touch(9, 9)}),
-             reply({kAck})},
-            [](Transport& t) { return dumpRaw(t, 3); });
+             reply({kAck}), reply({kMode, kTrailer})},
+            [](Transport& t) { return dumpRaw(t, 3) == Dumped::done ? 0 : -1; });
     EXPECT_EQ(r.result, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "512, 730\n65535, 0\n1, 2\n");
-    EXPECT_EQ(r.sent, (std::vector<Packet>{kModeQuery, kRawMode, kRestore}));
+    EXPECT_EQ(r.sent, (std::vector<Packet>{kModeQuery, kRawMode, kRestore, kModeQuery}));
+}
+
+TEST(RawDump, TheRestoreIsReadBackAndAMissedOneSaysHowToRedoIt) {
+    const Packet rare = {0x55, 'O', 0x21, 0x01, 0x10, 0xa5};  // a bit no keyword names
+    const std::string redo =
+        "tavrinset: the panel may still be in raw mode; restore it with: tavrinset --mode "
+        "touch,untouch,trim,calib,scale (0x05 0x0e)\n";
+    const struct {
+        const char* what;
+        Packet mode;
+        std::vector<Answer> afterRestore;  // to the restore, then to its read-back
+        std::string err;
+    } cases[] = {
+        {"acknowledged, read back the same", kMode, {reply({kAck}), reply({kMode, kTrailer})}, ""},
+        {"not acknowledged", kMode, {kSilence}, "Timeout while reading packet\n" + redo},
+        {"acknowledged, still raw", kMode, {reply({kAck}), reply({kRawMode, kTrailer})}, redo},
+        {"acknowledged, process byte other",
+         kMode,
+         {reply({kAck}), reply({{0x55, 'O', 0x21, 0x05, 0x0f}, kTrailer})},
+         redo},
+        {"acknowledged, not read back",
+         kMode,
+         {reply({kAck}), kSilence},
+         "Timeout while reading packet\n" + redo},
+        {"no keyword list sets it",
+         rare,
+         {kSilence},
+         "Timeout while reading packet\ntavrinset: the panel may still be in raw mode; its "
+         "mode was 0x01 0x10, which no --mode keyword list sets\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<Answer> answers = {reply({c.mode, kTrailer}), reply({kAck, touch(1, 2)})};
+        answers.insert(answers.end(), c.afterRestore.begin(), c.afterRestore.end());
+        const Outcome r =
+            run(answers, [](Transport& t) { return static_cast<int>(dumpRaw(t, 1)); });
+        EXPECT_EQ(r.result, static_cast<int>(c.err.empty() ? Dumped::done : Dumped::failed));
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "1, 2\n");
+    }
 }
 
 TEST(RawDump, NothingIsSwitchedWithoutTheControllersMode) {
@@ -262,7 +302,8 @@ TEST(RawDump, NothingIsSwitchedWithoutTheControllersMode) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const Outcome r = run(c.answers, [](Transport& t) { return dumpRaw(t, 1); });
+        const Outcome r =
+            run(c.answers, [](Transport& t) { return dumpRaw(t, 1) == Dumped::done ? 0 : -1; });
         EXPECT_EQ(r.result, -1);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out, "");
@@ -272,7 +313,7 @@ TEST(RawDump, NothingIsSwitchedWithoutTheControllersMode) {
 
 TEST(RawDump, EndlessDumpEndsWhenTheLineHangsUp) {
     const Outcome r = run({reply({kMode, kTrailer}), {once(1ms, bytesOf({kAck})), hangUp(5ms)}},
-                          [](Transport& t) { return dumpRaw(t, -1); });
+                          [](Transport& t) { return dumpRaw(t, -1) == Dumped::done ? 0 : -1; });
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.err, "Error while reading packet: end of file\n");
     EXPECT_EQ(r.sent, (std::vector<Packet>{kModeQuery, kRawMode}));

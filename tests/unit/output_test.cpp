@@ -82,29 +82,37 @@ TEST(Output, SettingsInBothFormats) {
          "filter slen 8 deviation 20 states 3\n"
          "report untouch 3 repeat 40\n"
          "mode touch,untouch,trim,calib,scale (0x05 0x0e)\n",
-         "{\"filter\": {\"slen\": 8, \"deviation\": 20, \"states\": 3}, \"report\": {\"untouch\": "
-         "3, \"repeat\": 40}, \"mode\": {\"reportFlags\": 5, \"processFlags\": 14, \"keywords\": "
-         "[\"touch\", \"untouch\", \"trim\", \"calib\", \"scale\"]}}\n"},
+         "{\"settings\": {\"filter\": {\"slen\": 8, \"deviation\": 20, \"states\": 3}, \"report\": "
+         "{\"untouch\": "
+         "3, \"repeat\": 40}, \"mode\": {\"report_flags\": 5, \"process_flags\": 14, \"keywords\": "
+         "[\"touch\", \"untouch\", \"trim\", \"calib\", \"scale\"]}}}\n"},
         {"no flag set, largest values",
          {FilterParams{255, 255, 255}, ReportParams{0, 255}, ModeFlags{0, 0}},
          "filter slen 255 deviation 255 states 255\n"
          "report untouch 0 repeat 255\n"
          "mode none (0x00 0x00)\n",
-         "{\"filter\": {\"slen\": 255, \"deviation\": 255, \"states\": 255}, \"report\": "
-         "{\"untouch\": 0, \"repeat\": 255}, \"mode\": {\"reportFlags\": 0, \"processFlags\": 0, "
-         "\"keywords\": []}}\n"},
+         "{\"settings\": {\"filter\": {\"slen\": 255, \"deviation\": 255, \"states\": 255}, "
+         "\"report\": "
+         "{\"untouch\": 0, \"repeat\": 255}, \"mode\": {\"report_flags\": 0, \"process_flags\": 0, "
+         "\"keywords\": []}}}\n"},
         {"only bits without a keyword",
          {std::nullopt, std::nullopt, ModeFlags{0x80, 0x01}},
          "mode none (0x80 0x01)\n",
-         "{\"filter\": null, \"report\": null, \"mode\": {\"reportFlags\": 128, \"processFlags\": "
-         "1, \"keywords\": []}}\n"},
+         "{\"settings\": {\"filter\": null, \"report\": null, \"mode\": {\"report_flags\": 128, "
+         "\"process_flags\": "
+         "1, \"keywords\": []}}}\n"},
         {"the middle group missing",
          {FilterParams{1, 2, 3}, std::nullopt, ModeFlags{0x01, 0x40}},
          "filter slen 1 deviation 2 states 3\n"
          "mode touch,tracking (0x01 0x40)\n",
-         "{\"filter\": {\"slen\": 1, \"deviation\": 2, \"states\": 3}, \"report\": null, \"mode\": "
-         "{\"reportFlags\": 1, \"processFlags\": 64, \"keywords\": [\"touch\", \"tracking\"]}}\n"},
-        {"nothing read", {}, "", "{\"filter\": null, \"report\": null, \"mode\": null}\n"},
+         "{\"settings\": {\"filter\": {\"slen\": 1, \"deviation\": 2, \"states\": 3}, \"report\": "
+         "null, \"mode\": "
+         "{\"report_flags\": 1, \"process_flags\": 64, \"keywords\": [\"touch\", "
+         "\"tracking\"]}}}\n"},
+        {"nothing read",
+         {},
+         "",
+         "{\"settings\": {\"filter\": null, \"report\": null, \"mode\": null}}\n"},
     };
     for (const SettingsCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -121,9 +129,10 @@ struct SelfTestCase {
 
 TEST(Output, SelfTestAndTouchesInBothFormats) {
     const SelfTestCase cases[] = {
-        {0, "", "{\"selftest\": {\"passed\": true, \"mask\": 0}}\n"},
-        {5, "dmask = 5", "{\"selftest\": {\"passed\": false, \"mask\": 5}}\n"},
-        {0xff, "dmask = ff", "{\"selftest\": {\"passed\": false, \"mask\": 255}}\n"},
+        {0, "", "{\"selftest\": {\"passed\": true, \"reply\": true, \"mask\": 0}}\n"},
+        {5, "dmask = 5", "{\"selftest\": {\"passed\": false, \"reply\": true, \"mask\": 5}}\n"},
+        {0xff, "dmask = ff",
+         "{\"selftest\": {\"passed\": false, \"reply\": true, \"mask\": 255}}\n"},
     };
     for (const SelfTestCase& c : cases) {
         SCOPED_TRACE(c.mask);
@@ -131,7 +140,7 @@ TEST(Output, SelfTestAndTouchesInBothFormats) {
         EXPECT_EQ(formatSelfTest(c.mask, Format::json), c.json);
     }
     EXPECT_EQ(formatTouch(512, 730, Format::text), "512, 730\n");
-    EXPECT_EQ(formatTouch(65535, 0, Format::json), "{\"x\": 65535, \"y\": 0}\n");
+    EXPECT_EQ(formatTouch(65535, 0, Format::json), "{\"touch\": {\"x\": 65535, \"y\": 0}}\n");
 }
 
 struct CalibrationCase {
