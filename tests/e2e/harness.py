@@ -77,10 +77,12 @@ def emu_argv(emu_args, command, tmp):
 def emu_argv_direct(emu_args, command, tmp):
     """The command run as it is, with the emulated line at a link in tmp."""
     link = os.path.join(tmp, "tpanel")
-    if command[:1] == [TOOL] and len(command) > 1:
-        # Before the test's own arguments, so that a --device of the test's still wins. With
-        # no argument at all tavrinset opens nothing, and an added one would change that.
-        command = [TOOL, "--device", link, *command[1:]]
+    if TOOL in command[:4] and command[-1] != TOOL:
+        # Before the test's own arguments, so that a --device of the test's still wins (also
+        # as "$0" of a shell wrapper). With no argument at all tavrinset opens nothing, and an
+        # added one would change that.
+        at = command.index(TOOL) + 1
+        command = [*command[:at], "--device", link, *command[at:]]
     return [EMU, "--no-private-dev", "--link", link, *emu_args, "--", *command]
 
 
