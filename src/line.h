@@ -44,8 +44,9 @@ class PortLine : public Line {
   public:
     explicit PortLine(int fd) : fd_(fd) {}
 
-    // Also ends the waits a stop signal may end when fd reports an error or a hang-up
-    // (standard output going away, say). Waits that must not be cut short do not look at it.
+    // Also ends waits without a deadline when fd reports an error or a hang-up (standard
+    // output going away, say). Every other wait ends soon on its own, and one cut short would
+    // leave a packet in flight.
     void watch(int fd) { watched_ = fd; }
 
     Time now() override { return Clock::now(); }
@@ -55,7 +56,7 @@ class PortLine : public Line {
     bool stopPending() override;
 
   private:
-    // The watched descriptor counts only in stoppable waits for input.
+    // The watched descriptor counts only in stoppable waits for input without a deadline.
     Wake poll(short events, Time until, bool stoppable, int& err);
 
     int fd_;

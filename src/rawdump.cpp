@@ -95,9 +95,6 @@ Dumped dumpRaw(Transport& t, std::int32_t count) {
     bool ok = true;
     RawMode raw(t);
     if (const Status entered = raw.enter(ok); !entered.ok()) {
-        if (entered.kind == Status::watched) {
-            return Dumped::readerGone;  // before anything was switched
-        }
         if (!t.dead() && entered.kind != Status::stopped) {
             std::fputs("Raw dump not started: mode unknown\n", stderr);
         }
