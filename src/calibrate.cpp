@@ -127,7 +127,7 @@ Measured measure(Transport& t, const CalibrationRequest& req, calib::Bounds& bou
 Calibrated calibrate(Transport& t, const CalibrationRequest& req) {
     bool ok = true;
     RawMode raw(t);
-    if (!raw.enter(ok).ok()) {
+    if (!raw.enter(ok)) {
         if (!t.dead() && pendingStop() == 0) {
             std::fputs("tavrinset: calibration not started: mode unknown\n", stderr);
         }

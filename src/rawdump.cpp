@@ -27,7 +27,7 @@ Status nextTouch(Transport& t, std::uint16_t& x, std::uint16_t& y, Time until) {
     }
 }
 
-Status RawMode::enter(bool& exchangeOk) {
+bool RawMode::enter(bool& exchangeOk) {
     Packet pkt{};
     pkt[at::letter] = letter::modeQuery;
     bool replied = false;
@@ -36,7 +36,7 @@ Status RawMode::enter(bool& exchangeOk) {
     report(t_, asked);
     if (!replied) {
         exchangeOk = false;
-        return asked.ok() ? Status{Status::boundaries} : asked;
+        return false;
     }
     // Letter, byte 2 and both flag bytes come back as they are on the restore.
     std::copy(pkt.begin() + 1, pkt.begin() + 5, previous_.begin() + 1);
@@ -47,7 +47,7 @@ Status RawMode::enter(bool& exchangeOk) {
     const Status switched = t_.command(pkt);
     report(t_, switched);
     exchangeOk = exchangeOk && asked.ok() && switched.ok();
-    return {};
+    return true;
 }
 
 bool RawMode::restore() {
@@ -94,8 +94,8 @@ bool RawMode::restore() {
 Dumped dumpRaw(Transport& t, std::int32_t count) {
     bool ok = true;
     RawMode raw(t);
-    if (const Status entered = raw.enter(ok); !entered.ok()) {
-        if (!t.dead() && entered.kind != Status::stopped) {
+    if (!raw.enter(ok)) {
+        if (!t.dead()) {
             std::fputs("Raw dump not started: mode unknown\n", stderr);
         }
         return Dumped::failed;

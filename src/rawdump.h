@@ -22,10 +22,10 @@ class RawMode {
     RawMode& operator=(const RawMode&) = delete;
     ~RawMode() { restore(); }
 
-    // Reads the controller's mode and switches to raw reporting. Fails with the query's status
-    // when the mode could not be read: without it there is no way back, so nothing is switched.
-    // exchangeOk is cleared when any transfer failed (reported).
-    Status enter(bool& exchangeOk);
+    // Reads the controller's mode and switches to raw reporting. False when the mode could not
+    // be read: without it there is no way back, so nothing is switched. exchangeOk is cleared
+    // when any transfer failed (reported).
+    bool enter(bool& exchangeOk);
     // Puts the mode back, once, even after a stop signal, and reads it back. False when that
     // failed or the device is gone; but for the latter, a message then says how to put the
     // mode back by hand.

@@ -370,7 +370,7 @@ Status Transport::query(Packet& pkt, int trailers, bool* replied, bool restore) 
                 }
                 return rest;
             }
-            if (dead_ || rest.kind == Status::stopped || rest.kind == Status::watched) {
+            if (dead_ || rest.kind == Status::stopped) {
                 return rest;
             }
             continue;
