@@ -9,7 +9,7 @@
 #include "io.h"
 
 Wake PortLine::poll(short events, Time until, bool stoppable, int& err) {
-    const int watched = events == POLLIN && stoppable && until == kNever ? watched_ : -1;
+    const int watched = events == POLLIN && until == kNever ? watched_ : -1;
     for (;;) {
         if (stoppable && pendingStop() != 0) {
             return Wake::stopped;

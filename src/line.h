@@ -56,7 +56,7 @@ class PortLine : public Line {
     bool stopPending() override;
 
   private:
-    // The watched descriptor counts only in stoppable waits for input without a deadline.
+    // The watched descriptor counts only in waits for input without a deadline.
     Wake poll(short events, Time until, bool stoppable, int& err);
 
     int fd_;

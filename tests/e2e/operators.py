@@ -56,12 +56,18 @@ def a_lost_result_fails_the_run_after_everything_else():
 @case("undelivered")
 def a_reader_gone_ends_the_dump_at_once():
     # Two touches only: a dump that noticed the closed pipe at its next write would wait for a
-    # third for ever.
-    run = shell(TOUCHES, 'set -o pipefail; "$0" "$@" | head -n 2', ["--raw", "-1"], timeout=15)
-    expect(run.status == 141 and run.err == "", "status of SIGPIPE, nothing said", run)
-    expect(run.out == "512, 730\n1, 2\n" and run.elapsed < 5, "at once", run)
-    expect(letters(run) == "mMMm", "mode put back and read back", run)
-    expect(run.state["mode"] == run.initial["mode"], "mode back", run)
+    # third for ever. Gone before the dump began, the reader must not cut short the wait for
+    # the mode (answered late here), nor leave a packet in flight.
+    gone = ("import os, sys; r, w = os.pipe(); os.close(r); os.dup2(w, 1); "
+            "os.execv(sys.argv[1], sys.argv[1:])")
+    for late, command, out in [
+            ([], ["bash", "-c", 'set -o pipefail; "$0" "$@" | head -n 2'], "512, 730\n1, 2\n"),
+            (["--fault", "0:delay:50"], [sys.executable, "-c", gone], "")]:
+        run = emu_command([*late, *TOUCHES], [*command, harness.TOOL, "--raw", "-1"], timeout=15)
+        expect(run.status == 141 and run.err == "", "status of SIGPIPE, nothing said", run)
+        expect(run.out == out and run.elapsed < 5, "at once", run)
+        expect(letters(run) == "mMMm", "mode put back and read back", run)
+        expect(run.state["mode"] == run.initial["mode"], "mode back", run)
 
 
 @case("undelivered")
