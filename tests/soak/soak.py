@@ -366,7 +366,8 @@ def planned_steps(p):
         return steps + [Step("mode query", packet(LEAD_IN, ord("m")), repeats=True),
                         Step("raw mode", from_query="mode query", make=raw_switch),
                         Step("mode restore", from_query="mode query", make=raw_restore),
-                        Step("mode read-back", packet(LEAD_IN, ord("m")), repeats=True)]
+                        Step("mode read-back", from_query="mode query", repeats=True,
+                             make=lambda reply: packet(LEAD_IN, ord("m")))]
     for group, letter, axis in (("scaling X", "S", "X"), ("scaling Y", "S", "Y"),
                                 ("calibration X", "C", "X"), ("calibration Y", "C", "Y")):
         want = asked_values(p, group, None)
