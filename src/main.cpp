@@ -573,7 +573,10 @@ int runPanel(const Options& opts) {
     }
     Transport transport(line, port.quiet(), trace, opts.device);
     transport.setReplyTimeout(std::chrono::milliseconds(opts.replyTimeoutMs));
-    return runOperations(port, transport, opts);
+    const int status = runOperations(port, transport, opts);
+    // While a closed pipe is still an error to report rather than a signal that kills.
+    finishOutput();
+    return status;
 }
 
 }  // namespace
