@@ -223,10 +223,12 @@ void checkWriteBack(const std::vector<Packet>& wrote, const Bytes& sent, std::ui
 // Mode query, then optionally the switch to raw reporting and the restore; both come from the
 // same whole reply.
 void checkRawDump(std::vector<Packet> all, const Bytes& sent) {
-    // The restore is read back: mode queries after the last mode command.
-    const auto last = std::find_if(all.rbegin(), all.rend(),
-                                   [](const Packet& p) { return p[at::letter] == letter::mode; });
-    all.erase(last.base(), last == all.rend() ? last.base() : all.end());
+    // The restore is read back: the mode query once more, or twice when its reply was in doubt.
+    const bool switched = std::any_of(
+        all.begin(), all.end(), [](const Packet& p) { return p[at::letter] == letter::mode; });
+    for (int i = 0; i < 2 && switched && all.back() == command(letter::modeQuery); ++i) {
+        all.pop_back();
+    }
     const std::size_t n = asked(all, command(letter::modeQuery));
     const std::vector<Packet> wrote(all.begin() + static_cast<std::ptrdiff_t>(n - 1), all.end());
     if (wrote.size() > 3) {
