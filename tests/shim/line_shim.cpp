@@ -11,6 +11,8 @@
 //                   any part of a change took).
 //   readback-fails  once the line was changed, reading its settings fails with EIO.
 //   flush-fails     discarding input fails with EIO.
+//   restore-fails   once the line was changed, a change that waits for output to drain (the
+//                   restore at close) fails with EIO, as on an adapter unplugged at the end.
 //   eio-at-hangup   a read that would report end of file fails with EIO instead, as USB serial
 //                   adapters do when they are unplugged.
 //   hold-output     what is written stays in the transmit queue, as if the far end had stopped
@@ -58,6 +60,7 @@ struct Faults {
     bool keepsSpeed = false;
     bool readbackFails = false;
     bool flushFails = false;
+    bool restoreFails = false;
     bool eioAtHangup = false;
     bool holdOutput = false;
 };
@@ -83,6 +86,7 @@ const Faults& faults() {
         made.keepsSpeed = has(list, "keeps-speed");
         made.readbackFails = has(list, "readback-fails");
         made.flushFails = has(list, "flush-fails");
+        made.restoreFails = has(list, "restore-fails");
         made.eioAtHangup = has(list, "eio-at-hangup");
         made.holdOutput = has(list, "hold-output");
         return made;
@@ -247,6 +251,11 @@ int tcsetattr(int fd, int when, const termios* t) {
         } else {
             drainQueue(when == TCSADRAIN ? "TCSADRAIN" : "TCSAFLUSH");
         }
+    }
+    if (gChanged && when != TCSANOW && faults().restoreFails) {
+        note("restore: EIO\n");
+        errno = EIO;
+        return -1;
     }
     termios take = *t;
     termios now{};

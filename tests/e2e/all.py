@@ -1,0 +1,13 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Every case file's cases in one registry: all.py GROUP TPANEL_EMU TAVRINSET SHIMS..."""
+import sys
+
+import calibrate  # noqa: F401 (each registers its cases)
+import e2e  # noqa: F401
+import guards  # noqa: F401
+import readback  # noqa: F401
+import tpanel
+
+if __name__ == "__main__":
+    sys.exit(tpanel.main(sys.argv))
