@@ -95,14 +95,6 @@ def show_after_set_shows_the_new_settings():
 
 
 @case("show")
-def mode_with_no_flag_is_none():
-    for mode, line in (("0,0", "mode none (0x00 0x00)\n"),
-                       ("0x82,0x41", "mode stream,tracking (0x82 0x41)\n")):
-        run = emu(["--mode", mode], ["--show"])
-        expect(run.status == 0 and run.out.splitlines(True)[2] == line, mode, run)
-
-
-@case("show")
 def a_group_not_read_prints_nothing():
     for fault, missing in ((0, "filter"), (1, "report"), (2, "mode")):
         run = emu(["--fault", f"{fault}:no-reply"], ["--show"])
