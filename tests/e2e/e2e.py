@@ -151,7 +151,7 @@ def self_test_reply_cut_short():
     expect(run.status == 255 and run.out == "dmask = f", "the request's mask stands", run)
     expect("Timeout while reading packet" in run.err and "Selfdiagnostics failed!" in run.err,
            "messages", run)
-    expect(run.letters() == "DD" and run.elapsed < 6, "asked twice, bounded", run)
+    expect(run.letters() == "DD" and run.took() < 6, "asked twice, bounded", run)
     run = emu(["--fault", "0:short:2"], ["-D", "--width", "800"])
     expect(run.status == 0 and run.err == "" and run.letters() == "DDS", "asked again", run)
 
@@ -182,7 +182,7 @@ def raw_mode_query_unanswered():
 def no_reply():
     run = emu(["--fault", "0:no-reply"], ["--width", "800", "--height", "600"])
     expect(run.status == 1 and "Timeout while reading packet\n" in run.err, "timeout", run)
-    expect(1.9 < run.elapsed < 4, "about two seconds", run)
+    expect(1.9 < run.took() < 4, "about two seconds", run)
     expect(run.state["scaling"]["y"] == [0, 600], "the next operation still ran", run)
 
 
@@ -200,11 +200,11 @@ def short_query_replies():
 @case("faults")
 def late_reply():
     run = emu(["--fault", "0:delay:400"], ["--width", "800", "--deviation", "12"])
-    expect(run.status == 0 and run.elapsed >= 0.4, "waited", run)
+    expect(run.status == 0 and run.took() >= 0.4, "waited", run)
     write_back_ok(run, 1, {4: 12})
     run = emu(["--fault", "0:delay:2600"], ["--deviation", "12"])
     expect(run.status == 1 and "Filter parameters not changed" in run.err, "too late", run)
-    expect(run.letters() == "f" and run.elapsed < 2.6, "gave up at two seconds", run)
+    expect(run.letters() == "f" and run.took() < 2.6, "gave up at two seconds", run)
 
 
 @case("faults")
@@ -239,7 +239,7 @@ def device_gone():
         expect(run.status == 1 and run.letters() == sent, f"{what}: nothing sent after", run)
         said = [m for m in run.messages() if m.startswith(("tavrinset", "Error", "Timeout"))]
         expect(len(said) == 1 and said[0] in GONE, f"{what}: one message", run)
-        expect(run.elapsed < 1.5, f"{what}: at once", run)
+        expect(run.took() < 1.5, f"{what}: at once", run)
         expect(run.out == ("" if "--raw" not in args else PRINTED), f"{what}: output", run)
 
 
@@ -264,7 +264,7 @@ def stop_signals():
         run = tp.EMU.run(emu_args, command=command)
         what = f"ignoring '{ignored}', {emu_args}"
         expect(run.status == status and run.letters() == sent, what, run)
-        expect(run.err == "" and run.elapsed < 1.5, f"{what}: quietly, at once", run)
+        expect(run.err == "" and run.took() < 1.5, f"{what}: quietly, at once", run)
         expect(run.report["ended"] == f"exited with status {status}", f"{what}: no core", run)
         if "--raw" in args:
             expect(run.out == PRINTED, f"{what}: every touch printed", run)
@@ -301,7 +301,7 @@ def byte_lost_from_a_reply():
     for k in (0, 9):
         run = emu(["--adapter", "uart", "--fault", f"4:drop:{k}"], FULL)
         expect(full_ok(run) and run.letters().count("f") == 2, f"byte {k}: asked again", run)
-        expect(run.elapsed < 2 + 1.5, "one reply time lost, no more", run)
+        expect(run.took() < 2 + 1.5, "one reply time lost, no more", run)
 
 
 # --- bad command lines ----------------------------------------------------------------------

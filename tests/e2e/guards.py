@@ -98,7 +98,7 @@ def eio_from_a_read_means_the_device_is_gone():
             shim = read_log(log)
         what = f"{emu_args} {args}"
         expect("end of file given as EIO" in shim, f"{what}: the line gave EIO\n{shim}", run)
-        expect(run.status == 1 and run.elapsed < 3, f"{what}: ended at once", run)
+        expect(run.status == 1 and run.took() < 3, f"{what}: ended at once", run)
         expect(run.err.count("Error while") == 1 and
                "Error while reading packet: Input/output error\n" in run.err,
                f"{what}: one message", run)

@@ -247,6 +247,12 @@ class Run:
         self.packets = report["packets"]
         self.state, self.initial = report["state"], report["initial_state"]
 
+    def took(self):
+        """Seconds from the first packet the command sent to the end of the run: what the
+        tool's own waits cost, without the start-up of two processes on a busy machine."""
+        first = next((p["first_ms"] for p in self.packets if p["dir"] == "in"), 0)
+        return (self.report["duration_ms"] - first) / 1000
+
     def sent(self):
         """The packets the command wrote, as hex text."""
         return [p["hex"] for p in self.packets if p["dir"] == "in"]
