@@ -250,6 +250,9 @@ def stop_signals():
     scaling = ["-w", "800", "-h", "600", "--mode", "touch"]
     for ignored, emu_args, args, status, sent in [
             ("", ["--after-touches", "INT", *TOUCHES], ["--raw", "-1"], 130, "mMM"),
+            # a second one while the mode is put back is taken, not left to kill the process
+            ("", ["--after-touches", "INT", "--fault", "2:signal:INT", *TOUCHES],
+             ["--raw", "-1"], 130, "mMM"),
             ("", ["--fault", "1:signal:TERM"], scaling, 143, "SS"),
             # while the reply is awaited: no message, the reply not waited for
             ("", ["--fault", "0:no-reply", "--fault", "0:signal:TERM"], scaling, 143, "S"),
