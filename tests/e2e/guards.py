@@ -244,5 +244,16 @@ def a_line_not_put_back_fails_the_run():
     expect(run.status == 1 and run.err == "closePanel: Input/output error\n", "said", run)
 
 
+@case("open")
+def serial_driver_flags_put_back():
+    # On a serial driver the tool asks for low latency (0x2000) and must put the flags back.
+    with tempfile.TemporaryDirectory() as tmp:
+        log = os.path.join(tmp, "shim.log")
+        run = run_emu([], shimmed(["-w", "800"], ["serial"], log))
+        shim = read_log(log)
+    expect(run.status == 0 and "serial flags 0x2040\n" in shim, f"asked\n{shim}", run)
+    expect(shim.endswith("closed with serial flags 0x40\n"), f"put back\n{shim}", run)
+
+
 if __name__ == "__main__":
     sys.exit(tp.main(sys.argv))
