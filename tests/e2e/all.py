@@ -3,7 +3,8 @@
 """Every case file's cases in one registry: all.py GROUP TPANEL_EMU TAVRINSET SHIMS..."""
 import sys
 
-import calibrate  # noqa: F401 (each registers its cases)
+sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
+import calibrate  # noqa: E402,F401 (each registers its cases)
 import e2e  # noqa: F401
 import guards  # noqa: F401
 import readback  # noqa: F401

@@ -7,6 +7,7 @@ import math
 import os
 import sys
 
+sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
 from tpanel import case, expect

@@ -6,6 +6,7 @@ Usage: e2e.py GROUP TPANEL_EMU TAVRINSET"""
 import os
 import sys
 
+sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
 from tpanel import GONE, case, expect, packet, patched, trace

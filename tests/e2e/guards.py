@@ -13,6 +13,7 @@ import os
 import sys
 import tempfile
 
+sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
 from tpanel import case, expect

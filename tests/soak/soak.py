@@ -36,6 +36,7 @@ import time
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 
+sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp  # noqa: E402
 from tpanel import LEAD_IN, REPLY_TIMEOUT_S, Step, classify, exchanges_of, le16, packet  # noqa
