@@ -71,20 +71,12 @@ def calibration_packets(b):
             f"55 43 59 {le16(b['ylow'])} {le16(b['yhigh'])} 00 00 00"]
 
 
-def letters(run):
-    return run.letters()
-
-
 def prompts(run):
     return [line for line in run.err.splitlines() if line.startswith("Touch the ")]
 
 
 def prompt(i):
     return f"Touch the {CORNERS[i]} corner of the screen ({i + 1} of 4)"
-
-
-def ours(run):
-    return [line for line in run.err.splitlines() if line.startswith("tavrinset: ")]
 
 
 def sent_calibration(run, b, at=3):
@@ -94,7 +86,7 @@ def sent_calibration(run, b, at=3):
 
 
 def nothing_sent(run, queries="mMM"):
-    expect(letters(run) == queries, "no calibration sent", run)
+    expect(run.letters() == queries, "no calibration sent", run)
     expect(run.state == run.initial, "the controller as it was", run)
 
 
@@ -105,7 +97,7 @@ def clean_touches():
     run = emu(touches(CLEAN), ["--calibrate"])
     b = bounds(CLEAN)
     expect(run.status == 0 and run.out == options_line(b), "the options alone", run)
-    expect(letters(run) == "mMMCC", "query, raw, restore, X, Y", run)
+    expect(run.letters() == "mMMCC", "query, raw, restore, X, Y", run)
     raw_mode_kept_to(run)
     sent_calibration(run, b)
     # One target at a time, in order, each touch acknowledged right after its prompt.
@@ -144,7 +136,7 @@ def one_command_sets_a_panel_up():
     run = emu(touches(CLEAN), ["--show", "--mode", "touch,calib,trim,scale", "--verify",
                                "--calibrate", "-w", "800", "-D"])
     b = bounds(CLEAN)
-    expect(run.status == 0 and letters(run) == "DmMMCCSMmfbm",
+    expect(run.status == 0 and run.letters() == "DmMMCCSMmfbm",
            "self-test, calibration, settings, verify, show", run)
     sent_calibration(run, b, at=4)
     lines = run.out.splitlines(True)
@@ -173,7 +165,7 @@ def no_group_within_twice_the_samples_fails():
     scattered = [(100, 100), (1000, 1000), (2000, 2000), (3000, 3000)]
     run = emu(touches([scattered, *CLEAN]), ["--calibrate", "--samples", "2"])
     expect(run.status == 1 and run.out == "", "status", run)
-    expect(ours(run) == ["tavrinset: no 2 of 4 touches at the TOP LEFT corner agree within 80 "
+    expect(run.ours() == ["tavrinset: no 2 of 4 touches at the TOP LEFT corner agree within 80 "
                          "counts: calibration stopped, nothing sent"], "message", run)
     expect(prompts(run) == [prompt(0)], "the fifth touch is not waited for", run)
     raw_mode_kept_to(run)
@@ -185,7 +177,7 @@ def the_threshold_is_the_one_asked_for():
     # The clean touches lie at most 3 counts from their corner's median, on either axis; the
     # top right corner's y (3905, 3900, 3903) is the first to spread that far.
     run = emu(touches(CLEAN), ["--calibrate", "--misclick", "2"])
-    expect(run.status == 1 and ours(run) == [
+    expect(run.status == 1 and run.ours() == [
         "tavrinset: no 3 of 6 touches at the TOP RIGHT corner agree within 2 counts: "
         "calibration stopped, nothing sent"], "not within 2", run)
     nothing_sent(run)
@@ -209,7 +201,7 @@ def corners_that_never_agree_fail_after_three_rounds():
     run = emu(touches(ASTRAY * 4), ["--calibrate"])
     expect(run.status == 1 and run.out == "", "status", run)
     expect(prompts(run) == [prompt(i) for i in range(4)] * 3, "three rounds, no fourth", run)
-    expect(ours(run) == ["tavrinset: the corners still disagree after 3 rounds: calibration "
+    expect(run.ours() == ["tavrinset: the corners still disagree after 3 rounds: calibration "
                          "stopped, nothing sent"], "message", run)
     raw_mode_kept_to(run)
     nothing_sent(run)
@@ -222,7 +214,7 @@ def swapped_axes_stop_at_once():
     expect(prompts(run) == [prompt(i) for i in range(4)], "no second round", run)
     expect("The controller cannot swap axes: swap the X and Y wires, or use the input stack's "
            "calibration matrix.\n" in run.err, "the hint", run)
-    expect(ours(run) == ["tavrinset: X and Y swapped: calibration stopped, nothing sent"],
+    expect(run.ours() == ["tavrinset: X and Y swapped: calibration stopped, nothing sent"],
            "message", run)
     raw_mode_kept_to(run)
     nothing_sent(run)
@@ -256,14 +248,14 @@ def the_touch_timeout_bounds_each_touch():
     run, what = tp.Panel(answer).run(["--calibrate", "--samples", "2", "--touch-timeout", "1"])
     expect(run.status == 1 and prompts(run) == [prompt(0), prompt(1)], what)
     expect(run.err.endswith("tavrinset: no touch within 1 s: calibration stopped, nothing "
-                            "sent\n") and letters(run) == "mMM", what)
+                            "sent\n") and run.letters() == "mMM", what)
 
 
 @case("stops")
 def ctrl_c_puts_the_mode_back():
     for sig, status in (("INT", 130),):
         run = emu(["--after-touches", sig, *touches(CLEAN[:2])], ["--calibrate", "-w", "800"])
-        expect(run.status == status and run.out == "" and ours(run) == [], f"SIG{sig}", run)
+        expect(run.status == status and run.out == "" and run.ours() == [], f"SIG{sig}", run)
         raw_mode_kept_to(run)
         nothing_sent(run)
 
@@ -273,26 +265,26 @@ def mode_unknown():
     run = emu(["--fault", "0:short:5", "--fault", "1:short:5", *touches(CLEAN)],
               ["--calibrate", "-w", "800"])
     expect(run.status == 1 and run.out == "" and prompts(run) == [], "status", run)
-    expect(ours(run) == ["tavrinset: calibration not started: mode unknown"], "message", run)
-    expect(letters(run) == "mm" and run.state == run.initial, "asked twice, nothing else", run)
+    expect(run.ours() == ["tavrinset: calibration not started: mode unknown"], "message", run)
+    expect(run.letters() == "mm" and run.state == run.initial, "asked twice, nothing else", run)
 
 
 @case("stops")
 def mode_not_put_back():
     run = emu(["--fault", "2:no-reply", *touches(CLEAN)], ["--calibrate", "-w", "800"])
     expect(run.status == 1 and run.out == options_line(bounds(CLEAN)), "measured", run)
-    expect("Timeout while reading packet\n" in run.err and ours(run) == [
+    expect("Timeout while reading packet\n" in run.err and run.ours() == [
         "tavrinset: calibration not sent: the controller's mode could not be put back"],
         "messages", run)
-    expect(letters(run) == "mMM", "not sent, and nothing else", run)
+    expect(run.letters() == "mMM", "not sent, and nothing else", run)
 
 
 @case("stops")
 def a_failed_send_is_reported_and_the_run_goes_on():
     run = emu(["--fault", "3:no-reply", *touches(CLEAN)], ["--calibrate", "-w", "800"])
     expect(run.status == 1 and run.out == options_line(bounds(CLEAN)), "printed", run)
-    expect("Timeout while reading packet\n" in run.err and ours(run) == [], "one message", run)
-    expect(letters(run) == "mMMCCS", "Y and the width still sent", run)
+    expect("Timeout while reading packet\n" in run.err and run.ours() == [], "one message", run)
+    expect(run.letters() == "mMMCCS", "Y and the width still sent", run)
 
 
 @case("checks")

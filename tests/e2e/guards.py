@@ -22,10 +22,6 @@ TOUCHES = ["--touch", "512,730", "--touch", "1,2", "--touch", "4095,0"]
 SCALING_X = "55 53 58 00 00 20 03 00 00 00"
 
 
-def letters(run):
-    return run.letters()
-
-
 def run_emu(emu_args, command, **kw):
     return tp.EMU.run(emu_args, command=command, **kw)
 
@@ -64,7 +60,7 @@ def reader_gone_ends_the_dump_with_the_mode_put_back():
         os.close(w)
     expect(run.status == 1, "stopped as a failed run, not killed by SIGPIPE", run)
     expect(run.err.endswith("Error while writing coordinates: Broken pipe\n"), "message", run)
-    expect(letters(run) == "mMM", "query, raw mode, restore", run)
+    expect(run.letters() == "mMM", "query, raw mode, restore", run)
     expect(run.state["mode"] == run.initial["mode"], "mode put back", run)
 
 
@@ -80,7 +76,7 @@ def closed_standard_descriptors_never_reach_the_line():
         run = run_emu(TOUCHES, command)
         what = f"{closed} {args}"
         expect(run.status == 0, what, run)
-        expect(letters(run) == want, f"{what}: only packets on the line", run)
+        expect(run.letters() == want, f"{what}: only packets on the line", run)
         expect(all(p["kind"] == "command" for p in run.packets if p["dir"] == "in"),
                f"{what}: whole packets", run)
 
@@ -111,7 +107,7 @@ def a_failed_mode_restore_fails_the_dump():
         run = run_emu(["--mode", "0x05,0x0c", "--fault", fault, *TOUCHES],
                       [tp.EMU.tool, "--raw", "2"])
         expect(run.status == 1 and run.out == "512, 730\n1, 2\n", fault, run)
-        expect(letters(run) == "mMM", f"{fault}: restore sent", run)
+        expect(run.letters() == "mMM", f"{fault}: restore sent", run)
         expect((run.state["mode"] == run.initial["mode"]) == restored, f"{fault}: mode", run)
 
 

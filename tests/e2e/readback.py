@@ -39,11 +39,6 @@ def json_lines(run):
     return objects
 
 
-def ours(run):
-    """The lines of standard error that are tavrinset's own messages."""
-    return [line for line in run.err.splitlines() if line.startswith("tavrinset: ")]
-
-
 @case("show")
 def show_alone_prints_the_three_lines():
     run = emu(EXAMPLE, ["--show"])
@@ -107,7 +102,7 @@ def failed_query_is_a_difference():
     # Exchanges: 0 f, 1 F, 2 M, then the readback: 3 f, 4 m.
     run = emu(["--fault", "3:no-reply"], ["--deviation", "12", "--mode", "touch", "--verify"])
     expect(run.status == 1, "status", run)
-    expect(ours(run) == ["tavrinset: filter could not be read back"], "one line", run)
+    expect(run.ours() == ["tavrinset: filter could not be read back"], "one line", run)
     expect(run.letters() == "fFMfm", "the mode is still verified", run)
 
 
@@ -121,7 +116,7 @@ def verify_catches_ignore():
             (["--fault", "0:ignore", *EXAMPLE], ["--mode", "default"],
              "tavrinset: mode reads back 0x05 0x0e, not 0x07 0x4e")):
         run = emu(emu_args, ["--verify", *args])
-        expect(run.status == 1 and ours(run) == [message], f"{args}", run)
+        expect(run.status == 1 and run.ours() == [message], f"{args}", run)
         expect(run.state == run.initial, "the controller kept its settings", run)
 
 

@@ -267,6 +267,10 @@ class Run:
         """The controller's first whole reply to an exchange."""
         return [p for p in self.answers(exchange) if p["kind"] == "reply"][0]["hex"]
 
+    def ours(self):
+        """The lines of standard error that are tavrinset's own messages."""
+        return [s for s in self.err.splitlines() if s.startswith("tavrinset: ")]
+
     def messages(self):
         """Standard error without the packet trace."""
         return [s for s in self.err.splitlines() if not s.startswith(("--> ", "<-- "))]
