@@ -378,10 +378,9 @@ class Emu:
 
     def served(self, emu_args, tool_args, timeout=30):
         """tavrinset --device LINK TOOL_ARGS against tpanel-emu serving LINK, as an operator
-        runs the two; LINK in TOOL_ARGS is replaced by the path instead."""
+        runs the two."""
         with self.serving(*emu_args) as (link, served):
-            args = ([link if a is LINK else a for a in tool_args] if LINK in tool_args
-                    else ["--device", link, *tool_args])
+            args = ["--device", link, *tool_args]
             began = time.monotonic()
             proc = start([self.tool, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             out, err = finish(proc, timeout)
@@ -460,8 +459,6 @@ class Panel:
             expect(line[3] == 0 and line[4] == termios.B9600, f"packet line: {what}")
         return run, what
 
-
-LINK = object()  # stands for the served link in Emu.served()'s tool arguments
 
 
 # --- cases ------------------------------------------------------------------------------------
