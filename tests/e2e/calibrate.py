@@ -161,29 +161,6 @@ def one_misclick_is_dropped():
 
 
 @case("checks")
-def no_group_within_twice_the_samples_fails():
-    scattered = [(100, 100), (1000, 1000), (2000, 2000), (3000, 3000)]
-    run = emu(touches([scattered, *CLEAN]), ["--calibrate", "--samples", "2"])
-    expect(run.status == 1 and run.out == "", "status", run)
-    expect(run.ours() == ["tavrinset: no 2 of 4 touches at the TOP LEFT corner agree within 80 "
-                         "counts: calibration stopped, nothing sent"], "message", run)
-    expect(prompts(run) == [prompt(0)], "the fifth touch is not waited for", run)
-    raw_mode_kept_to(run)
-    nothing_sent(run)
-
-
-@case("checks")
-def the_threshold_is_the_one_asked_for():
-    # The clean touches lie at most 3 counts from their corner's median, on either axis; the
-    # top right corner's y (3905, 3900, 3903) is the first to spread that far.
-    run = emu(touches(CLEAN), ["--calibrate", "--misclick", "2"])
-    expect(run.status == 1 and run.ours() == [
-        "tavrinset: no 3 of 6 touches at the TOP RIGHT corner agree within 2 counts: "
-        "calibration stopped, nothing sent"], "not within 2", run)
-    nothing_sent(run)
-
-
-@case("checks")
 def disagreeing_corners_repeat_the_round():
     run = emu(touches(ASTRAY + CLEAN), ["--calibrate"])
     b = bounds(CLEAN)
@@ -197,27 +174,27 @@ def disagreeing_corners_repeat_the_round():
 
 
 @case("checks")
-def corners_that_never_agree_fail_after_three_rounds():
-    run = emu(touches(ASTRAY * 4), ["--calibrate"])
-    expect(run.status == 1 and run.out == "", "status", run)
-    expect(prompts(run) == [prompt(i) for i in range(4)] * 3, "three rounds, no fourth", run)
-    expect(run.ours() == ["tavrinset: the corners still disagree after 3 rounds: calibration "
-                         "stopped, nothing sent"], "message", run)
-    raw_mode_kept_to(run)
-    nothing_sent(run)
-
-
-@case("checks")
-def swapped_axes_stop_at_once():
-    run = emu(touches(SWAPPED * 2), ["--calibrate", "-w", "800"])
-    expect(run.status == 1 and run.out == "", "status", run)
-    expect(prompts(run) == [prompt(i) for i in range(4)], "no second round", run)
+def measurements_that_stop_the_calibration():
+    scattered = [(100, 100), (1000, 1000), (2000, 2000), (3000, 3000)]
+    for corners, args, rounds, message in [
+            # the fifth touch is not waited for
+            ([scattered, *CLEAN], ["--samples", "2"], [prompt(0)],
+             "no 2 of 4 touches at the TOP LEFT corner agree within 80 counts"),
+            # the clean touches lie up to 3 counts from their corner's median: first the top
+            # right corner's y (3905, 3900, 3903)
+            (CLEAN, ["--misclick", "2"], [prompt(0), prompt(1)],
+             "no 3 of 6 touches at the TOP RIGHT corner agree within 2 counts"),
+            (ASTRAY * 4, [], [prompt(i) for i in range(4)] * 3,
+             "the corners still disagree after 3 rounds"),
+            (SWAPPED * 2, ["-w", "800"], [prompt(i) for i in range(4)], "X and Y swapped")]:
+        run = emu(touches(corners), ["--calibrate", *args])
+        expect(run.status == 1 and run.out == "" and prompts(run) == rounds, message, run)
+        expect(run.ours() == [f"tavrinset: {message}: calibration stopped, nothing sent"],
+               "message", run)
+        raw_mode_kept_to(run)
+        nothing_sent(run)
     expect("The controller cannot swap axes: swap the X and Y wires, or use the input stack's "
            "calibration matrix.\n" in run.err, "the hint", run)
-    expect(run.ours() == ["tavrinset: X and Y swapped: calibration stopped, nothing sent"],
-           "message", run)
-    raw_mode_kept_to(run)
-    nothing_sent(run)
 
 
 # --- time limits, signals, a device gone, failed exchanges ---------------------------------
