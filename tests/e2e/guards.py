@@ -141,7 +141,7 @@ def mode_query_without_its_second_reply():
     run, what = tp.Panel(answer).run(["--raw", "2"])
     expect(run.status == 1 and run.out == "512, 730\n1, 2\n", what)
     expect("Timeout while reading packet\n" in run.err, what)
-    expect(run.letters() == "mmMM" and bytes.fromhex(run.sent()[-1])[2:5] == bytes([0xa2, 0x05, 0x0c]),
+    expect(run.letters() == "mmMM" and run.sent()[-1].startswith("55 4d a2 05 0c"),
            f"the mode that was read is put back: {what}")
 
 
