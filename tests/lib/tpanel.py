@@ -276,8 +276,13 @@ class Run:
         return [s for s in self.err.splitlines() if not s.startswith(("--> ", "<-- "))]
 
     def __str__(self):
+        packets = "".join(f"  {p['dir']:3} {p['exchange']:2} {p['kind']:8} {p['first_ms']:9.1f}"
+                          f" {p['last_ms']:9.1f}  {p['hex']}  {p.get('effect', '')}\n"
+                          for p in self.packets)
+        report = {k: v for k, v in self.report.items() if k != "packets"}
         return (f"status {self.status} after {self.elapsed:.2f} s\nstdout: {self.out!r}\n"
-                f"stderr: {self.err}\nreport: {json.dumps(self.report, indent=1)[:4000]}")
+                f"stderr: {self.err}\npackets (dir, exchange, kind, first and last ms):\n"
+                f"{packets}report: {json.dumps(report)[:3000]}")
 
 
 def is_panel_line(t):
