@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Guest side of the input device check: waits for the input device whose name starts with
-// NAME, prints what a desktop decides from (name, properties, keys, axes), then its events,
-// one a line, until the device goes away or SECONDS have passed since the start:
-//   NAME <name>
-//   DIRECT <0|1>            INPUT_PROP_DIRECT
-//   KEYS touch=<0|1> left=<0|1>
-//   ABS <X|Y> <min> <max> <resolution>   (or "ABS <X|Y> none")
-//   DOWN <x> <y>            a touch already held when the device was opened
+// NAME, prints what a desktop decides from, then its events, until it goes away or SECONDS
+// have passed since the start. One item a line:
+//   NAME <name> | DIRECT <INPUT_PROP_DIRECT 0|1> | KEYS touch=<0|1> left=<0|1>
+//   ABS <X|Y> <min> <max> <resolution>  (or "ABS <X|Y> none")
+//   DOWN <x> <y>                        a touch held already when the device was opened
 //   EV <sec.usec> <type> <code> <value>
-//   GONE                    the device was removed (read fails with ENODEV)
-//   TIMEOUT                 it never appeared, or outlived SECONDS
+//   GONE (the device was removed) | TIMEOUT (it never came, or outlived SECONDS)
 // Usage: evcheck NAME SECONDS
 #include <dirent.h>
 #include <errno.h>
@@ -37,12 +34,8 @@ static int find(const char* prefix, char* name, size_t size) {
     int fd = -1;
     while (d != NULL && fd < 0 && (e = readdir(d)) != NULL) {
         char path[300];
-        if (strncmp(e->d_name, "event", 5) != 0) {
-            continue;
-        }
         snprintf(path, sizeof path, "/dev/input/%s", e->d_name);
-        fd = open(path, O_RDONLY | O_NONBLOCK);
-        if (fd < 0) {
+        if (strncmp(e->d_name, "event", 5) != 0 || (fd = open(path, O_RDONLY)) < 0) {
             continue;
         }
         memset(name, 0, size);
@@ -76,54 +69,43 @@ int main(int argc, char** argv) {
     const double end = now() + atof(argv[2]);
     char name[256];
     int fd;
-    while ((fd = find(argv[1], name, sizeof name)) < 0) {
-        if (now() > end) {
-            puts("TIMEOUT");
-            return 1;
-        }
+    while ((fd = find(argv[1], name, sizeof name)) < 0 && now() < end) {
         usleep(10000);
     }
-    unsigned char props[INPUT_PROP_CNT / 8 + 1] = {0};
-    unsigned char keys[KEY_CNT / 8 + 1] = {0};
-    unsigned char absbits[ABS_CNT / 8 + 1] = {0};
-    if (ioctl(fd, EVIOCGPROP(sizeof props), props) < 0 ||
+    unsigned char props[INPUT_PROP_CNT / 8 + 1] = {0}, keys[KEY_CNT / 8 + 1] = {0};
+    unsigned char absbits[ABS_CNT / 8 + 1] = {0}, down[KEY_CNT / 8 + 1] = {0};
+    // Reading the key state drops the key events queued so far: a press that came before we
+    // found the device is seen once, as DOWN, not also as events.
+    if (fd < 0 || ioctl(fd, EVIOCGPROP(sizeof props), props) < 0 ||
         ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys) < 0 ||
-        ioctl(fd, EVIOCGBIT(EV_ABS, sizeof absbits), absbits) < 0) {
-        perror("evcheck: ioctl");
+        ioctl(fd, EVIOCGBIT(EV_ABS, sizeof absbits), absbits) < 0 ||
+        ioctl(fd, EVIOCGKEY(sizeof down), down) < 0) {
+        puts(fd < 0 ? "TIMEOUT" : "evcheck: ioctl failed");
         return 1;
     }
     printf("NAME %s\nDIRECT %d\nKEYS touch=%d left=%d\n", name, BIT(props, INPUT_PROP_DIRECT),
            BIT(keys, BTN_TOUCH), BIT(keys, BTN_LEFT));
-    // The device may have been pressed before we found it. Reading the key state drops the
-    // key events queued for us so far, so that a press is seen once, as state or as events.
-    unsigned char down[KEY_CNT / 8 + 1] = {0};
-    if (ioctl(fd, EVIOCGKEY(sizeof down), down) < 0) {
-        perror("evcheck: EVIOCGKEY");
-        return 1;
-    }
-    const int x = axis(fd, ABS_X, "X", absbits);
-    const int y = axis(fd, ABS_Y, "Y", absbits);
+    const int x = axis(fd, ABS_X, "X", absbits), y = axis(fd, ABS_Y, "Y", absbits);
     if (BIT(down, BTN_TOUCH)) {
         printf("DOWN %d %d\n", x, y);
     }
-    fflush(stdout);
     for (;;) {
+        fflush(stdout);
         struct pollfd p = {fd, POLLIN, 0};
+        struct input_event ev;
         const double left = end - now();
         if (left <= 0 || poll(&p, 1, (int)(left * 1000) + 1) == 0) {
             puts("TIMEOUT");
             return 1;
         }
-        struct input_event ev;
         ssize_t got = read(fd, &ev, sizeof ev);
         if (got == (ssize_t)sizeof ev) {
             printf("EV %ld.%06ld %u %u %d\n", (long)ev.input_event_sec, (long)ev.input_event_usec,
                    ev.type, ev.code, ev.value);
-            fflush(stdout);
         } else if (got < 0 && errno == ENODEV) {
             puts("GONE");
             return 0;
-        } else if (got < 0 && errno != EAGAIN && errno != EINTR) {
+        } else if (got < 0 && errno != EINTR) {
             perror("evcheck: read");
             return 1;
         }

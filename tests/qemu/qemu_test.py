@@ -1,31 +1,23 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""tavrinset on real kernel drivers: a Debian kernel under QEMU (software emulation), a 16550
-UART (8250 driver, ttyS1) and an FTDI USB serial adapter (ftdi_sio, ttyUSB0), with the
-controller played on the host by tpanel-emu at the far end of each; uinput and evdev loaded for
-the bridge.
+"""tavrinset on real kernel drivers: a Debian kernel under QEMU (software emulation) with a 16550
+UART (8250 driver, ttyS1), an FTDI USB serial adapter (ftdi_sio, ttyUSB0), uinput and evdev;
+tpanel-emu plays the controller on the host. What only a real kernel shows, each case on a line
+left at 7 bits with parity (a pseudo-terminal cannot hold that), which must come back so:
+  - the 8250 as QEMU has it, a fast line: writes leave at once, the controller answers at once
+    (as over USB CDC-ACM or a network serial server), the FIFO hands replies over in pieces.
+    The typical run and a full configuration under a held finger, --uart-runs times each, and
+    once each at 9600 baud: status 0, every packet one the tool built;
+  - Ctrl-C during an endless raw dump: the mode put back through the driver before the close;
+  - ftdi_sio: the typical run, --usb-runs full configurations, the adapter pulled out during a
+    dump and during a configuration (QEMU's monitor): status 1 at once, one message;
+  - the bridge, once tavrinset --help lists --bridge: the input device as evdev shows it.
+The kernel and busybox come from Debian's packages (apt-get download, unpacked into the cache
+once). The guest's /init (init.sh) runs each case when the host has started its emulator.
 
 Usage: qemu_test.py --tool STATIC_TAVRINSET --emu TPANEL_EMU [--cache DIR] [--uart-runs N]
                     [--usb-runs N] [--only NAME,...] [--verbose]
-
-What only a real kernel shows, each case on a line left at 7 bits with parity (which a
-pseudo-terminal cannot hold) that must come back exactly so:
-  - the 8250 as QEMU has it, a fast line: the guest's writes leave at once and the controller
-    answers at once (as over USB CDC-ACM or a network serial server), the replies handed over
-    by the FIFO in pieces. The typical run and a full configuration under a held finger,
-    --uart-runs times each: status 0, every packet one the tool built. Once each at 9600 baud;
-  - Ctrl-C during an endless raw dump on the UART: the controller's mode put back through the
-    real driver before the port closes;
-  - ftdi_sio: the typical run, the full configuration --usb-runs times, and the adapter pulled
-    out during a dump and during a configuration (status 1 at once, one message);
-  - the bridge (once tavrinset --help lists --bridge): the input device as the guest's evdev
-    shows it, and its events.
-
-The kernel and busybox come from Debian's packages, fetched once with apt-get download into the
-cache and unpacked, never installed. The guest's /init (init.sh) runs each case when the host
-says so, so that the host can start a fresh emulator for it first. QEMU's monitor pulls the USB
-adapter out and puts it back. Exit status 0 when every case passed, 1 when one failed, 77
-(skipped) when QEMU cannot run here.
+Exit status 0 when every case passed, 1 when one failed, 77 when QEMU cannot run here.
 """
 
 import argparse
@@ -48,8 +40,7 @@ import tty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "lib"))
-from tpanel import (LEAD_IN, REPLY_TIMEOUT_S, Step, classify, exchanges_of, le16,  # noqa: E402
-                    packet, write_back)
+from tpanel import LEAD_IN, Step, classify, exchanges_of, le16, packet, write_back  # noqa: E402
 
 SKIP = 77
 # The USB host controller and serial adapter QEMU gives the guest; the bridge's input modules.
