@@ -555,37 +555,37 @@ class Case:
 
 def cases(uart_runs, usb_runs, bridge):
     touches = [a for t in TOUCHES for a in ("--touch", f"{t[0]},{t[1]}")]
-    hold = ["--hold", "2000,2000"]
+    hold, held = ["--hold", "2000,2000"], ["--hold", "%d,%d:50" % HOLD]
     # Without echo where the controller talks before the tool opens the port: QEMU keeps what
     # arrived while the port was closed and hands it over at open; a line that echoes would
-    # send it back to the controller as a command before the tool has its own settings.
-    quiet = ("cs7", "parenb", "-echo")
-    out = []
-    for i in range(uart_runs):
-        out.append(Case(f"uart-fast-typical-{i + 1}", "uart", TYPICAL, check_typical, paced=False))
-        out.append(Case(f"uart-fast-full-under-touch-{i + 1}", "uart", FULL, check_full,
-                        emu=hold, paced=False, line=quiet))
+    # send it back to the controller as a command before the tool has its own settings. What
+    # QEMU keeps reaches the next case, too: on each line the cases with a held finger come
+    # after those without one, the bridge first among them (its finger is elsewhere).
+    quiet, watch = ("cs7", "parenb", "-echo"), "tavrinset+touchscreen+("
+    out = [Case(f"uart-fast-typical-{i + 1}", "uart", TYPICAL, check_typical, paced=False)
+           for i in range(uart_runs)]
     out.append(Case("uart-typical", "uart", TYPICAL, check_typical))
-    out.append(Case("uart-full-under-touch", "uart", FULL, check_full, emu=hold, line=quiet))
     out.append(Case("uart-ctrl-c-dump", "uart", ["--raw", "-1"], check_stopped_dump,
                     emu=touches, trigger="out:3", action="sig:INT"))
+    # The bridge's device is found once a press shows (evcheck's sixth line).
+    out += [Case("uart-bridge-sigterm", "uart", BRIDGE,
+                 lambda r, p: check_bridge(r, p, (0, 128 + signal.SIGTERM)), emu=held,
+                 line=quiet, trigger="ev:6", action="sig:TERM", watch=watch)] * bridge
+    out += [Case(f"uart-fast-full-under-touch-{i + 1}", "uart", FULL, check_full, emu=hold,
+                 paced=False, line=quiet) for i in range(uart_runs)]
+    out.append(Case("uart-full-under-touch", "uart", FULL, check_full, emu=hold, line=quiet))
     out.append(Case("usb-typical", "usb", TYPICAL, check_typical))
     out += [Case(f"usb-full-under-touch-{i + 1}", "usb", FULL, check_full, emu=hold, line=quiet)
             for i in range(usb_runs)]
+    # Each unplug brings a new adapter, with nothing held from before.
     out.append(Case("usb-unplug-dump", "usb", ["--raw", "-1"], check_unplugged,
                     emu=touches[:6], trigger="out:2", action="unplug", limit=10))
     out.append(Case("usb-unplug-configuring", "usb", FULL,
                     lambda r, p: check_unplugged(r, p, sent=3),
                     emu=["--fault", "2:no-reply"], trigger="err:5", action="unplug", limit=10))
-    if bridge:
-        held = ["--hold", "%d,%d:50" % HOLD]
-        out.append(Case("uart-bridge-sigterm", "uart", BRIDGE,
-                        lambda r, p: check_bridge(r, p, (0, 128 + signal.SIGTERM)), emu=held,
-                        line=quiet, trigger="ev:6", action="sig:TERM",
-                        watch="tavrinset+touchscreen+("))
-        out.append(Case("usb-bridge-unplug", "usb", BRIDGE,
-                        lambda r, p: check_bridge(r, p, (1,)), emu=held, line=quiet,
-                        trigger="ev:6", action="unplug", limit=10, watch="tavrinset+touchscreen+("))
+    out += [Case("usb-bridge-unplug", "usb", BRIDGE, lambda r, p: check_bridge(r, p, (1,)),
+                 emu=held, line=quiet, trigger="ev:6", action="unplug", limit=10,
+                 watch=watch)] * bridge
     return out
 
 
