@@ -18,10 +18,9 @@
 #       stops it): nothing else may open the line while the controller talks, since a port
 #       opened with the settings we give it echoes what it receives.
 #       Then answers @@OUT/@@ERR/@@EV lines (400 at most of each), and
-#       "@@RESULT ID status=S ms=T actms=A outlines=O errlines=E before=B after=C": T the run's
-#       time, A the time from the action to the tool's end (-1: no action), in ms at the 10 ms
-#       grain of /proc/uptime; O and E the line counts; B and C the line as "stty -g" gave it
-#       before and after the run ("gone" when the device vanished).
+#       "@@RESULT ID status=S ms=T actms=A before=B after=C": T the run's time, A the time from
+#       the action to the tool's end (-1: no action), in ms at the 10 ms grain of /proc/uptime;
+#       B and C the line as "stty -g" gave it before and after the run ("gone": no device).
 #   wait DEV present|absent
 #       Waits (10 s at most) until DEV exists or not; answers "@@WAIT DEV yes|no".
 #   off
@@ -53,14 +52,6 @@ now() {
     local up
     read -r up _ </proc/uptime
     echo "${up%.*}${up#*.}"
-}
-
-# True while the process runs: not yet reaped, and not a zombie.
-alive() {
-    local state
-    # pid (comm) state ...: our comm has no spaces.
-    read -r _ _ state _ 2>/dev/null <"/proc/$1/stat" || return 1
-    [ "$state" != Z ]
 }
 
 lines() {
@@ -100,7 +91,8 @@ watch_case() {
         sleep 0.01
     done
     read -r pid </tmp/pid
-    while alive "$pid"; do
+    # Until the tool has been reaped: run_case waits for it at once.
+    while kill -0 "$pid" 2>/dev/null; do
         if [ ! -e /tmp/tact ] && [ "$what" != - ] && [ "$(lines "/tmp/$what")" -ge "$count" ]; then
             now >/tmp/tact
             case $action in
@@ -161,8 +153,8 @@ run_case() {
     emit OUT "$id" /tmp/out
     emit ERR "$id" /tmp/err
     emit EV "$id" /tmp/ev
-    echo "@@RESULT $id status=$status ms=$(((t1 - t0) * 10)) actms=$actms" \
-        "outlines=$(lines /tmp/out) errlines=$(lines /tmp/err) before=$before after=$after"
+    echo "@@RESULT $id status=$status ms=$(((t1 - t0) * 10)) actms=$actms before=$before" \
+        "after=$after"
 }
 
 # Our arguments never need globbing.
