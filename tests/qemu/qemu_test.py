@@ -144,8 +144,6 @@ def fill_cache(cache):
                 f.write(lzma.decompress(data) if path.endswith(".xz") else data)
         with open(os.path.join(mods, "order"), "w") as f:
             f.write("".join(n + "\n" for n in names))
-        with open(os.path.join(cache, "versions"), "w") as f:
-            f.write("\n".join(sorted(debs)) + "\n")
 
 
 def cpio_newc(entries):
