@@ -375,7 +375,7 @@ class Result:
 
     def state(self, initial=False):
         r = self.report
-        return r.get("initial_state", r.get("initialState")) if initial else r["state"]
+        return r["initial_state"] if initial else r["state"]
 
     def sent(self):
         """The packets the tool wrote, as the controller received them."""
