@@ -77,7 +77,7 @@ class Bench:
             commands = [p for p in report["packets"] if p["dir"] == "in"]
             if status != 0 or len(commands) != FULL_EXCHANGES:
                 sys.exit("bench: full configuration failed (status %d)" % status)
-            walls.append(report["durationMs"])
+            walls.append(report["duration_ms"])
         return runs, statistics.median(walls)
 
     # 1c/1d. Full configuration through a 16550's FIFO, on an idle line and under a held
@@ -94,8 +94,8 @@ class Bench:
             commands = [p for p in packets if p["dir"] == "in"]
             if status != 0 or len(commands) != FULL_EXCHANGES:
                 sys.exit("bench: full configuration over the FIFO failed (status %d)" % status)
-            end = commands[-1]["lastMs"]
-            out = [p for p in packets if p["dir"] == "out" and p["firstMs"] <= end + 30]
+            end = commands[-1]["last_ms"]
+            out = [p for p in packets if p["dir"] == "out" and p["first_ms"] <= end + 30]
             byte_ms = BITS_PER_BYTE * 1000.0 / BAUD
             replies = [p for p in out if p["kind"] == "reply"]
             waited = [p for p in out if p["kind"] in ("held", "touch")]
@@ -103,7 +103,7 @@ class Bench:
             # reports a reply queues behind, and the FIFO's hold on each reply's last bytes.
             ideal = (len(commands) + len(replies) + len(waited)) * PACKET_BYTES * byte_ms \
                 + len(replies) * 4 * byte_ms
-            walls.append(report["durationMs"] - commands[0]["firstMs"] + PACKET_BYTES * byte_ms)
+            walls.append(report["duration_ms"] - commands[0]["first_ms"] + PACKET_BYTES * byte_ms)
             ideals.append(ideal)
             # After a reply whose content is used the tool waits to see where it ends; after the
             # others it goes on at once. The difference is the price of the boundaries.
@@ -112,7 +112,7 @@ class Bench:
                 answer = [p for p in replies if p["exchange"] == prev["exchange"]]
                 if not answer:
                     continue
-                gap = cmd["firstMs"] - answer[-1]["lastMs"]
+                gap = cmd["first_ms"] - answer[-1]["last_ms"]
                 used = int(prev["hex"].split()[1], 16) in (ord("f"), ord("b"))
                 (gaps_used if used else gaps_plain).append(gap)
             plain = statistics.median(gaps_plain) if gaps_plain else 0.0
@@ -128,7 +128,7 @@ class Bench:
             times = [p["ms"] for p in report["packets"] if p["dir"] == "in"]
             if status != 0 or len(times) != FULL_EXCHANGES:
                 sys.exit("bench: unpaced configuration failed (status %d)" % status)
-            walls.append(report["durationMs"])
+            walls.append(report["duration_ms"])
             per.append((times[-1] - times[0]) / (len(times) - 1))
         return runs, statistics.median(walls), statistics.median(per)
 

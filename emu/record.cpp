@@ -112,8 +112,8 @@ std::string stateJson(const ControllerState& s) {
     std::snprintf(buf, sizeof buf,
                   "\"filter\": {\"slen\": %d, \"deviation\": %d, \"states\": %d}, "
                   "\"report\": {\"untouch\": %d, \"repeat\": %d}, "
-                  "\"mode\": {\"reportFlags\": %d, \"processFlags\": %d}, "
-                  "\"selfTestFailures\": %d}",
+                  "\"mode\": {\"report_flags\": %d, \"process_flags\": %d}, "
+                  "\"self_test_failures\": %d}",
                   s.filter.slen, s.filter.deviation, s.filter.states, s.report.untouch,
                   s.report.repeat, s.mode.reportFlags, s.mode.processFlags, s.selfTestFailures);
     return "{\"scaling\": " + rangeJson(s.scaling) +
@@ -194,15 +194,15 @@ void writeJson(std::FILE* out, const Record& r) {
     char buf[128];
     std::snprintf(buf, sizeof buf, "%.3f", r.durationMs);
     s += "],\n  \"status\": " + std::to_string(r.status) + ",\n  \"ended\": " + quoted(r.ended) +
-         ",\n  \"durationMs\": " + buf +
+         ",\n  \"duration_ms\": " + buf +
          ",\n  \"attached\": " + (r.attached.empty() ? "null" : quoted(r.attached)) +
-         ",\n  \"lineBefore\": " + lineJson(r.lineBefore) +
-         ",\n  \"lineAfter\": " + lineJson(r.lineAfter) +
-         ",\n  \"initialState\": " + stateJson(r.initial) +
+         ",\n  \"line_before\": " + lineJson(r.lineBefore) +
+         ",\n  \"line_after\": " + lineJson(r.lineAfter) +
+         ",\n  \"initial_state\": " + stateJson(r.initial) +
          ",\n  \"state\": " + stateJson(r.final) + ",\n  \"packets\": [";
     for (std::size_t i = 0; i < r.packets.size(); ++i) {
         const Entry& e = r.packets[i];
-        std::snprintf(buf, sizeof buf, "%.3f, \"firstMs\": %.3f, \"lastMs\": %.3f", e.ms, e.firstMs,
+        std::snprintf(buf, sizeof buf, "%.3f, \"first_ms\": %.3f, \"last_ms\": %.3f", e.ms, e.firstMs,
                       e.lastMs);
         s += std::string(i != 0 ? "," : "") + "\n    {\"dir\": \"" +
              (e.fromCommand ? "in" : "out") + "\", \"ms\": " + buf +

@@ -47,15 +47,15 @@ std::string describeLine(const termios& t);
 void writeText(std::FILE* out, const Record& r);
 
 // One object:
-//   emulator, command (argv), status (tpanel-emu's exit status), ended, durationMs;
+//   emulator, command (argv), status (tpanel-emu's exit status), ended, duration_ms;
 //   attached (the terminal served with --attach, or null);
-//   lineBefore, lineAfter (null when the line was hung up, or is attached and its far end out
+//   line_before, line_after (null when the line was hung up, or is attached and its far end out
 //     of sight): {ispeed, ospeed (baud), iflag, oflag, cflag, lflag, line, vmin, vtime,
 //     cc (all NCCS), text};
-//   initialState, state: {scaling: {x: [low, high], y: [...]}, calibration: {...},
+//   initial_state, state: {scaling: {x: [low, high], y: [...]}, calibration: {...},
 //     filter: {slen, deviation, states}, report: {untouch, repeat},
-//     mode: {reportFlags, processFlags}, selfTestFailures};
-//   packets, in line order: {dir: "in" (from the command) or "out", ms, firstMs, lastMs,
+//     mode: {report_flags, process_flags}, self_test_failures};
+//   packets, in line order: {dir: "in" (from the command) or "out", ms, first_ms, last_ms,
 //     hex (the bytes delivered), kind (command, reply, short, dropped, touch, held, stroke,
 //     foreign, extra, pending, echo, zeros, noise, injected), exchange, for "dropped" lost,
 //     and for "in" effect and line};

@@ -1,25 +1,26 @@
 #!/bin/busybox sh
 # SPDX-License-Identifier: MIT
 # shellcheck shell=dash # busybox ash, which has local as dash does
-# /init of the test guest. It loads the USB serial drivers, then takes commands, one a line, from
-# the host driver on the console (ttyS0) and answers with lines starting "@@" that the host reads:
+# /init of the test guest. It loads the USB serial and input drivers, then takes commands, one a
+# line, from the host driver on the console (ttyS0) and answers with lines starting "@@" that the
+# host reads:
 #
-#   run ID DEV LINE TRIGGER ACTION LIMIT ARGS...
+#   run ID DEV LINE TRIGGER ACTION LIMIT WATCH ARGS...
 #       Points /dev/tpanel at DEV, gives the line the stty settings LINE (comma-separated, e.g.
-#       "cs7,parenb"), runs tavrinset ARGS in the background and, once TRIGGER holds, does
-#       ACTION to it. TRIGGER is "-" (never) or "out:N" / "err:N": standard output or error
-#       has N lines. ACTION is "sig:NAME" (send SIGNAME: INT as Ctrl-C does, QUIT as Ctrl-\
-#       does) or "unplug": print "@@UNPLUG ID" and wait for the host's answer line, as the host
-#       pulls the adapter out. The tool is killed after LIMIT seconds.
-#       Twice the guest stops and waits for a line from the host: at "@@READY ID", once the line
-#       is set up (the host then starts the controller), and at "@@ENDED ID", once the tool has
-#       ended (the host then stops it). Nothing else may open the line while the controller
-#       talks: a port opened with the settings we give it echoes what it receives.
-#       Then answers @@OUT/@@ERR lines (400 at most of each), and
-#       "@@RESULT ID status=S ms=T actms=A outlines=O errlines=E before=B after=C": T the run's
-#       time, A the time from the start of the action to the tool's end (-1: no action), both
-#       in ms at the 10 ms grain of /proc/uptime; O and E the whole line counts; B and C the
-#       line as "stty -g" gave it before and after the run ("gone" when the device vanished).
+#       "cs7,parenb"), runs tavrinset ARGS and, once TRIGGER holds, does ACTION to it; kills it
+#       after LIMIT seconds. TRIGGER: "-" (never) or "out:N" / "err:N" / "ev:N", standard
+#       output, error or evcheck's output has N lines. ACTION: "sig:NAME" (kill -NAME) or
+#       "unplug" (print "@@UNPLUG ID", wait for the host's line as it pulls the adapter out).
+#       WATCH: "-" or the start of an input device's name, "+" for a space: evcheck (evcheck.c)
+#       reports that device and its events while the tool runs.
+#       The guest waits for a line from the host at "@@READY ID", once the line is set up (the
+#       host starts the controller), and at "@@ENDED ID", once the tool has ended (the host
+#       stops it): nothing else may open the line while the controller talks, since a port
+#       opened with the settings we give it echoes what it receives.
+#       Then answers @@OUT/@@ERR/@@EV lines (400 at most of each), and
+#       "@@RESULT ID status=S ms=T actms=A before=B after=C": T the run's time, A the time from
+#       the action to the tool's end (-1: no action), in ms at the 10 ms grain of /proc/uptime;
+#       B and C the line as "stty -g" gave it before and after the run ("gone": no device).
 #   wait DEV present|absent
 #       Waits (10 s at most) until DEV exists or not; answers "@@WAIT DEV yes|no".
 #   off
@@ -51,14 +52,6 @@ now() {
     local up
     read -r up _ </proc/uptime
     echo "${up%.*}${up#*.}"
-}
-
-# True while the process runs: not yet reaped, and not a zombie.
-alive() {
-    local state
-    # pid (comm) state ...: our comm has no spaces.
-    read -r _ _ state _ 2>/dev/null <"/proc/$1/stat" || return 1
-    [ "$state" != Z ]
 }
 
 lines() {
@@ -98,7 +91,8 @@ watch_case() {
         sleep 0.01
     done
     read -r pid </tmp/pid
-    while alive "$pid"; do
+    # Until the tool has been reaped: run_case waits for it at once.
+    while kill -0 "$pid" 2>/dev/null; do
         if [ ! -e /tmp/tact ] && [ "$what" != - ] && [ "$(lines "/tmp/$what")" -ge "$count" ]; then
             now >/tmp/tact
             case $action in
@@ -117,8 +111,8 @@ watch_case() {
 }
 
 run_case() {
-    local id=$1 dev=$2 line=$3 trigger=$4 action=$5 limit=$6
-    shift 6
+    local id=$1 dev=$2 line=$3 trigger=$4 action=$5 limit=$6 watch=$7 checker=
+    shift 7
     if ! wait_dev "$dev" present; then
         echo "@@RESULT $id nodev"
         return
@@ -134,6 +128,11 @@ run_case() {
     echo "@@READY $id"
     read -r _
     rm -f /tmp/pid /tmp/tact
+    : >/tmp/ev
+    if [ "$watch" != - ]; then
+        evcheck "$(echo "$watch" | tr + ' ')" "$limit" >/tmp/ev 2>&1 &
+        checker=$!
+    fi
     # The watcher goes in the background, the tool in the foreground: a background job of a
     # script starts with SIGINT and SIGQUIT ignored, and someone at a terminal who presses
     # Ctrl-C or Ctrl-\ sends them to a program that has them as usual.
@@ -145,14 +144,17 @@ run_case() {
     status=$?
     t1=$(now)
     wait "$watcher"
+    # The device goes with the tool: evcheck ends by itself, or at LIMIT when it is left behind.
+    [ -n "$checker" ] && wait "$checker"
     [ -e /tmp/tact ] && read -r tact </tmp/tact && actms=$(((t1 - tact) * 10))
     echo "@@ENDED $id"
     read -r _
     after=$(stty -F "$dev" -g 2>/dev/null) || after=gone
     emit OUT "$id" /tmp/out
     emit ERR "$id" /tmp/err
-    echo "@@RESULT $id status=$status ms=$(((t1 - t0) * 10)) actms=$actms" \
-        "outlines=$(lines /tmp/out) errlines=$(lines /tmp/err) before=$before after=$after"
+    emit EV "$id" /tmp/ev
+    echo "@@RESULT $id status=$status ms=$(((t1 - t0) * 10)) actms=$actms before=$before" \
+        "after=$after"
 }
 
 # Our arguments never need globbing.
@@ -164,7 +166,9 @@ driver() {
     echo "${d##*/}"
 }
 wait_dev /dev/ttyUSB0 present
-echo "@@BOOTED $(uname -r) uart=$(driver /dev/ttyS1) usb=$(driver /dev/ttyUSB0)"
+uinput=no
+[ -c /dev/uinput ] && uinput=yes
+echo "@@BOOTED $(uname -r) uart=$(driver /dev/ttyS1) usb=$(driver /dev/ttyUSB0) uinput=$uinput"
 while read -r cmd args; do
     case $cmd in
         run)

@@ -1,34 +1,30 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""tavrinset on real kernel serial drivers: a Debian kernel under QEMU (software emulation), a
-16550 UART (8250 driver, ttyS1) and an FTDI USB serial adapter (ftdi_sio, ttyUSB0), with the
-controller played on the host by tpanel-emu at the far end of each.
+"""tavrinset on real kernel drivers: a Debian kernel under QEMU (software emulation) with a 16550
+UART (8250 driver, ttyS1), an FTDI USB serial adapter (ftdi_sio, ttyUSB0), uinput and evdev;
+tpanel-emu plays the controller on the host. What only a real kernel shows, each case on a line
+left at 7 bits with parity (a pseudo-terminal cannot hold that), which must come back so:
+  - the 8250 as QEMU has it, a fast line: writes leave at once, the controller answers at once
+    (as over USB CDC-ACM or a network serial server), the FIFO hands replies over in pieces.
+    The typical run and a full configuration under a held finger, --uart-runs times each, and
+    once each at 9600 baud: status 0, every packet one the tool built;
+  - Ctrl-C during an endless raw dump: the mode put back through the driver before the close;
+  - ftdi_sio: the typical run, --usb-runs full configurations, the adapter pulled out during a
+    dump and during a configuration (QEMU's monitor): status 1 at once, one message;
+  - the bridge, once tavrinset --help lists --bridge: the input device as evdev shows it.
+The kernel and busybox come from Debian's packages (apt-get download, unpacked into the cache
+once). The guest's /init (init.sh) runs each case when the host has started its emulator.
 
 Usage: qemu_test.py --tool STATIC_TAVRINSET --emu TPANEL_EMU [--cache DIR] [--uart-runs N]
                     [--usb-runs N] [--only NAME,...] [--verbose]
-
-The kernel and busybox come from Debian's packages, fetched once with apt-get download into the
-cache and unpacked, never installed; later runs need no network. The guest's /init
-(tests/qemu/init.sh) runs each case when the host says so, so that the host can start a fresh
-emulator with that case's options first and stop it once the tool has ended. QEMU's monitor
-pulls the USB adapter out (device_del) and puts it back.
-
-One boot runs, on the UART and the adapter: the typical run (exact packets and trace); a silent
-controller (status 1 after one reply wait); Ctrl-C, and on the UART Ctrl-\, during an endless
-raw dump (128+N, the controller's mode put back); a full configuration under a held finger,
-several times (every packet one the tool built, each write-back the reply it answers with only
-the named bytes changed, status 0); and on the adapter, pulling it out during the dump and during
-a configuration (status 1 at once, one message, nothing sent after). Before each case the line
-gets 7 bits with parity, and exactly that must come back. The last lines count the corrupted
-write-backs and the cases that passed and failed.
-
-Exit status 0 when every case passed, 1 when one failed, 77 (skipped) when QEMU cannot run here.
+Exit status 0 when every case passed, 1 when one failed, 77 when QEMU cannot run here.
 """
 
 import argparse
 import fcntl
 import gzip
 import json
+import lzma
 import os
 import queue
 import shutil
@@ -43,27 +39,13 @@ import time
 import tty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "lib"))
+from tpanel import LEAD_IN, Step, classify, exchanges_of, le16, packet, write_back  # noqa: E402
+
 SKIP = 77
-
-# The USB host controller QEMU gives the guest, and the serial adapter on it: the modules the
-# guest needs for them, dependencies found from the modules themselves.
-WANTED_MODULES = ["xhci-pci", "ftdi_sio"]
-UART = "/dev/ttyS1"
-USB = "/dev/ttyUSB0"
-
-# The protocol as the controller sees it, written down here rather than taken from the tool.
-REPLY_TIMEOUT_S = 2.0
-LEAD_IN = 0x55
-FACTORY_MODE = (0x07, 0x4E)
-
-
-def packet(letter, *data):
-    body = [LEAD_IN, ord(letter), *data]
-    return bytes(body + [0] * (10 - len(body)))
-
-
-def axis_packet(letter, axis, low, high):
-    return packet(letter, ord(axis), low & 0xFF, (low >> 8) & 0xFF, high & 0xFF, high >> 8)
+# The USB host controller and serial adapter QEMU gives the guest; the bridge's input modules.
+WANTED_MODULES = ["xhci-pci", "ftdi_sio", "uinput", "evdev"]
+UART, USB = "/dev/ttyS1", "/dev/ttyUSB0"
 
 
 class Skip(Exception):
@@ -74,68 +56,30 @@ def log(*args):
     print(*args, flush=True)
 
 
-# ---------------------------------------------------------------------------------------------
-# Kernel, modules and busybox from Debian's packages, cached.
+# --- Kernel, modules and busybox from Debian's packages, cached ---------------------------------
 
-def modinfo_depends(data):
-    """The depends= entry of a kernel module's .modinfo section (ELF64, little-endian)."""
-    if data[:4] != b"\x7fELF" or data[4] != 2 or data[5] != 1:
-        raise ValueError("not a 64-bit little-endian ELF file")
-    shoff = int.from_bytes(data[0x28:0x30], "little")
-    shentsize = int.from_bytes(data[0x3A:0x3C], "little")
-    shnum = int.from_bytes(data[0x3C:0x3E], "little")
-    shstrndx = int.from_bytes(data[0x3E:0x40], "little")
-
-    def section(i):
-        h = data[shoff + i * shentsize:shoff + (i + 1) * shentsize]
-        name = int.from_bytes(h[0:4], "little")
-        off = int.from_bytes(h[0x18:0x20], "little")
-        size = int.from_bytes(h[0x20:0x28], "little")
-        return name, data[off:off + size]
-
-    _, names = section(shstrndx)
-    for i in range(shnum):
-        name, body = section(i)
-        if names[name:names.index(b"\0", name)] == b".modinfo":
-            for entry in body.split(b"\0"):
-                if entry.startswith(b"depends="):
-                    return [d for d in entry[8:].decode().split(",") if d]
-            return []
-    raise ValueError("no .modinfo section")
-
-
-def module_load_order(tree, wanted):
-    """[(name, bytes)] for the wanted modules and what they need, each after its dependencies.
-    tree is an unpacked kernel package; names may be spelled with - or _ like modprobe's."""
-    files = {}
-    for root, _, names in os.walk(tree):
-        for n in names:
-            for ext in (".ko", ".ko.xz"):
-                if n.endswith(ext):
-                    files[n[:-len(ext)].replace("-", "_")] = os.path.join(root, n)
-    order, seen = [], set()
-
-    def visit(name, chain):
-        key = name.replace("-", "_")
-        if key in seen:
-            return
-        if key in chain:
-            raise ValueError("module dependency cycle: " + " -> ".join(chain + [key]))
-        if key not in files:
-            raise ValueError(f"module {name} not in the kernel package")
-        with open(files[key], "rb") as f:
-            data = f.read()
-        if files[key].endswith(".xz"):
-            import lzma  # only for kernels that compress their modules
-
-            data = lzma.decompress(data)
-        for dep in modinfo_depends(data):
-            visit(dep, chain + [key])
-        seen.add(key)
-        order.append((key, data))
-
-    for w in wanted:
-        visit(w, [])
+def module_load_order(root, busybox, wanted):
+    """Paths of the wanted modules and of what they need, each after its dependencies; those
+    built into the kernel need no loading. root: an unpacked kernel package. The guest's own
+    busybox writes modules.dep, which lists a module's whole chain, the last needed first."""
+    mods = os.path.join(root, "lib", "modules")
+    version = os.listdir(mods)[0]
+    made = run_quiet([busybox, "depmod", "-b", root, version])
+    if made.returncode != 0:
+        raise RuntimeError(f"depmod: {made.stdout}")
+    key = lambda path: os.path.basename(path).split(".ko")[0].replace("-", "_")  # noqa: E731
+    with open(os.path.join(mods, version, "modules.builtin")) as f:
+        builtin = {key(ln.strip()) for ln in f}
+    deps = {}
+    with open(os.path.join(mods, version, "modules.dep")) as f:
+        for ln in f:
+            path, _, needs = ln.partition(":")
+            deps[key(path)] = [os.path.join(mods, version, p) for p in [path] + needs.split()]
+    order = []
+    for w in (key(w) for w in wanted if key(w) not in builtin):
+        if w not in deps:
+            raise ValueError(f"module {w} not in the kernel package")
+        order += [p for p in reversed(deps[w]) if p not in order]
     return order
 
 
@@ -144,19 +88,20 @@ def run_quiet(cmd, **kw):
 
 
 def fetch(cache):
-    """Fills the cache with vmlinuz, modules/ (NAME.ko and 'order') and busybox, once."""
-    done = os.path.join(cache, "complete")
-    if os.path.exists(done):
-        return
+    """Fills the cache with vmlinuz, modules/ (NAME.ko and 'order') and busybox, once for the
+    modules wanted: 'complete' names them."""
+    done, want = os.path.join(cache, "complete"), " ".join(WANTED_MODULES)
     os.makedirs(cache, exist_ok=True)
     # Two runs at once fill it one after the other.
     with open(os.path.join(cache, "lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if not os.path.exists(done):
-            fill_cache(cache, done)
+        if not os.path.exists(done) or open(done).read() != want:
+            fill_cache(cache)
+            with open(done, "w") as f:
+                f.write(want)
 
 
-def fill_cache(cache, done):
+def fill_cache(cache):
     def kernel_package():
         deps = run_quiet(["apt-cache", "depends", "--important", "linux-image-amd64"]).stdout
         names = [ln.split()[-1] for ln in deps.splitlines()
@@ -190,54 +135,55 @@ def fill_cache(cache, done):
         mods = os.path.join(cache, "modules")
         shutil.rmtree(mods, ignore_errors=True)
         os.makedirs(mods)
-        order = module_load_order(os.path.join(tree, "lib", "modules"), WANTED_MODULES)
-        for key, data in order:
-            with open(os.path.join(mods, key + ".ko"), "wb") as f:
-                f.write(data)
+        names = []
+        for path in module_load_order(tree, os.path.join(cache, "busybox"), WANTED_MODULES):
+            names.append(os.path.basename(path).split(".ko")[0])
+            with open(path, "rb") as f:
+                data = f.read()
+            with open(os.path.join(mods, names[-1] + ".ko"), "wb") as f:
+                f.write(lzma.decompress(data) if path.endswith(".xz") else data)
         with open(os.path.join(mods, "order"), "w") as f:
-            f.write("\n".join(k for k, _ in order) + "\n")
-        with open(os.path.join(cache, "versions"), "w") as f:
-            f.write("\n".join(sorted(debs)) + "\n")
-    with open(done, "w") as f:
-        f.write("")
+            f.write("".join(n + "\n" for n in names))
 
-
-# ---------------------------------------------------------------------------------------------
-# The initramfs: a gzipped cpio archive in the kernel's "newc" format.
 
 def cpio_newc(entries):
-    """entries: (path, mode, data or link target). Returns the archive."""
+    """The kernel's initramfs format. entries: (path, mode, data or link target)."""
     out = bytearray()
     for ino, (path, mode, data) in enumerate(entries + [("TRAILER!!!", 0, b"")], start=1):
         name = path.encode() + b"\0"
         fields = [ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(name), 0]
         out += b"070701" + b"".join(b"%08X" % v for v in fields) + name
-        out += b"\0" * (-len(out) % 4)
-        out += data
-        out += b"\0" * (-len(out) % 4)
+        out += b"\0" * (-len(out) % 4) + data + b"\0" * (-len(data) % 4)
     return bytes(out)
 
 
-def build_initramfs(cache, tool, path):
+def build_initramfs(cache, tool, workdir):
     def read(p):
         with open(p, "rb") as f:
             return f.read()
 
+    # The guest side of the input device check, static as everything the guest runs.
+    evcheck = os.path.join(workdir, "evcheck")
+    cc = run_quiet(["cc", "-static", "-O2", "-Wall", "-Wextra", "-o", evcheck,
+                    os.path.join(HERE, "evcheck.c")])
+    if cc.returncode != 0:
+        raise RuntimeError(f"evcheck.c: {cc.stdout}")
     d, x, r, ln = 0o040755, 0o100755, 0o100644, 0o120777
     entries = [("bin", d, b""), ("dev", d, b""), ("lib", d, b""), ("lib/modules", d, b""),
                ("init", x, read(os.path.join(HERE, "init.sh"))),
                ("bin/busybox", x, read(os.path.join(cache, "busybox"))),
-               ("bin/sh", ln, b"busybox"),
-               ("bin/tavrinset", x, read(tool))]
+               ("bin/sh", ln, b"busybox"), ("bin/tavrinset", x, read(tool)),
+               ("bin/evcheck", x, read(evcheck))]
     mods = os.path.join(cache, "modules")
-    for f in sorted(os.listdir(mods)):
-        entries.append(("lib/modules/" + f, r, read(os.path.join(mods, f))))
+    entries += [("lib/modules/" + f, r, read(os.path.join(mods, f)))
+                for f in sorted(os.listdir(mods))]
+    path = os.path.join(workdir, "initrd.gz")
     with open(path, "wb") as f:
         f.write(gzip.compress(cpio_newc(entries), compresslevel=1))
+    return path
 
 
-# ---------------------------------------------------------------------------------------------
-# QEMU, its console and its monitor.
+# --- QEMU, its console and its monitor -----------------------------------------------------------
 
 class Qmp:
     """QEMU's machine protocol on a unix socket: commands, and the events in between."""
@@ -265,10 +211,7 @@ class Qmp:
         return json.loads(line)
 
     def command(self, name, **args):
-        msg = {"execute": name}
-        if args:
-            msg["arguments"] = args
-        self.file.write(json.dumps(msg).encode() + b"\n")
+        self.file.write(json.dumps({"execute": name, "arguments": args}).encode() + b"\n")
         self.file.flush()
         while True:
             m = self._read()
@@ -282,54 +225,49 @@ class Qmp:
     def wait_event(self, name, timeout):
         self.sock.settimeout(timeout)
         try:
-            while True:
-                for i, e in enumerate(self.events):
-                    if e["event"] == name:
-                        return self.events.pop(i)
+            while not any(e["event"] == name for e in self.events):
                 self.events.append(self._read())
+            self.events = [e for e in self.events if e["event"] != name]
+            return True
         except (socket.timeout, TimeoutError):
-            return None
+            return False
         finally:
             self.sock.settimeout(None)
 
 
 class Guest:
+    ADAPTER = {"driver": "usb-serial", "id": "adapter", "chardev": "usb", "bus": "xhci.0"}
+
     def __init__(self, workdir, kernel, initrd, verbose):
-        self.verbose = verbose
-        self.lines = queue.Queue()
-        self.qmp_path = os.path.join(workdir, "qmp.sock")
+        self.verbose, self.lines = verbose, queue.Queue()
+        qmp = os.path.join(workdir, "qmp.sock")
         cmd = ["qemu-system-x86_64", "-machine", "pc,accel=tcg", "-m", "256M", "-smp", "1",
                "-nodefaults", "-display", "none", "-no-reboot",
                "-kernel", kernel, "-initrd", initrd,
                "-append", "console=ttyS0 panic=-1 quiet loglevel=1",
                "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
                "-chardev", "pty,id=uart", "-serial", "chardev:uart",
-               "-device", "qemu-xhci,id=xhci",
-               "-chardev", "pty,id=usb", "-device", self.ADAPTER,
-               "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
+               "-device", "qemu-xhci,id=xhci", "-chardev", "pty,id=usb", "-device",
+               ",".join(f"{k}={v}" for k, v in self.ADAPTER.items()).replace("driver=", ""),
+               "-qmp", f"unix:{qmp},server=on,wait=off"]
         self.errors = open(os.path.join(workdir, "qemu.log"), "w+")
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=self.errors)
         self.holders = {}
         try:
             threading.Thread(target=self._reader, daemon=True).start()
-            self.qmp = Qmp(self.qmp_path, time.monotonic() + 10)
-            self.pty = {}
-            for c in self.qmp.command("query-chardev"):
-                if c["label"] in ("uart", "usb"):
-                    self.pty[c["label"]] = c["filename"].split(":", 1)[1]
+            self.qmp = Qmp(qmp, time.monotonic() + 10)
+            self.pty = {c["label"]: c["filename"].split(":", 1)[1]
+                        for c in self.qmp.command("query-chardev") if c["label"] in ("uart", "usb")}
             # Keep the host end of each pty open for the whole run: QEMU takes a pty nobody
             # holds as unplugged (and detaches the USB adapter), and notices a new holder only
             # a second later. An emulator then comes and goes without the guest seeing a thing.
             for label, path in self.pty.items():
-                fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-                self.holders[label] = fd
-                tty.setraw(fd)
+                self.holders[label] = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                tty.setraw(self.holders[label])
         except BaseException:
             self.stop()
             raise
-
-    ADAPTER = "usb-serial,id=adapter,chardev=usb,bus=xhci.0"
 
     def _reader(self):
         for raw in self.proc.stdout:
@@ -343,17 +281,13 @@ class Guest:
         """The next console line starting with prefix; other lines are passed over."""
         deadline = time.monotonic() + timeout
         while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise RuntimeError(f"no '{prefix}' from the guest within {timeout} s")
             try:
-                line = self.lines.get(timeout=left)
+                line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
             except queue.Empty:
-                continue
+                raise RuntimeError(f"no '{prefix}' from the guest within {timeout} s")
             if line is None:
                 self.errors.seek(0)
-                err = self.errors.read().strip()
-                raise RuntimeError(f"QEMU ended (waiting for '{prefix}'): {err}")
+                raise RuntimeError(f"QEMU ended (waiting for '{prefix}'): {self.errors.read()}")
             if line.startswith("@@FATAL"):
                 raise RuntimeError(f"guest: {line}")
             if line.startswith(prefix):
@@ -370,13 +304,11 @@ class Guest:
 
     def unplug(self):
         self.qmp.command("device_del", id="adapter")
-        if self.qmp.wait_event("DEVICE_DELETED", 10) is None:
+        if not self.qmp.wait_event("DEVICE_DELETED", 10):
             raise RuntimeError("the USB adapter was not removed")
 
     def plug(self):
-        driver, *props = self.ADAPTER.split(",")
-        args = dict(p.split("=", 1) for p in props)
-        self.qmp.command("device_add", driver=driver, **args)
+        self.qmp.command("device_add", **self.ADAPTER)
 
     def stop(self):
         if self.proc.poll() is None:
@@ -392,27 +324,25 @@ class Guest:
         self.errors.close()
 
 
-# ---------------------------------------------------------------------------------------------
-# The controller: tpanel-emu attached to the host end of a pty.
-
 class Emulator:
-    def __init__(self, emu, pty, options, workdir, name):
+    """tpanel-emu on the host end of a pty; paced: at 9600 baud, else at once (as QEMU's
+    UART and USB adapter themselves are)."""
+
+    def __init__(self, emu, pty, options, paced, workdir, name):
         self.json = os.path.join(workdir, name + ".json")
         self.errfile = open(os.path.join(workdir, name + ".emu.log"), "w+")
-        self.proc = subprocess.Popen([emu, "--attach", pty, "--pace", f"--json={self.json}",
-                                      *options], stdin=subprocess.DEVNULL,
-                                     stdout=self.errfile, stderr=self.errfile)
+        self.proc = subprocess.Popen([emu, "--attach", pty, f"--json={self.json}",
+                                      *(["--pace"] if paced else []), *options],
+                                     stdin=subprocess.DEVNULL, stdout=self.errfile,
+                                     stderr=self.errfile, start_new_session=True)
         # It is serving once it has said so; until then the guest must not start.
         deadline = time.monotonic() + 5
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                raise RuntimeError(f"tpanel-emu ended at start: {self.log()}")
-            if "serving" in self.log():
-                return
+        while "serving" not in self.log():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.proc.kill()
+                self.proc.wait()
+                raise RuntimeError(f"tpanel-emu did not start serving: {self.log()}")
             time.sleep(0.01)
-        self.proc.kill()
-        self.proc.wait()
-        raise RuntimeError(f"tpanel-emu did not start serving: {self.log()}")
 
     def log(self):
         self.errfile.seek(0)
@@ -432,275 +362,235 @@ class Emulator:
             return json.load(f)
 
 
-# ---------------------------------------------------------------------------------------------
-# Cases.
+# --- Cases -------------------------------------------------------------------------------------
 
 class Result:
-    def __init__(self, line, out, err):
+    def __init__(self, line, out, err, ev):
         self.fields = dict(f.split("=", 1) for f in line.split()[2:] if "=" in f)
-        self.raw = line
+        self.raw, self.out, self.err, self.ev = line, out, err, ev
         self.status = int(self.fields.get("status", -1))
         self.ms = int(self.fields.get("ms", -1))
         self.actms = int(self.fields.get("actms", -1))
-        self.before = self.fields.get("before", "")
-        self.after = self.fields.get("after", "")
-        self.out, self.err = out, err
         self.report = None
-        self.corrupt_writeback = False  # set by check_full
+
+    def state(self, initial=False):
+        r = self.report
+        return r["initial_state"] if initial else r["state"]
 
     def sent(self):
         """The packets the tool wrote, as the controller received them."""
         return [bytes.fromhex(p["hex"]) for p in self.report["packets"] if p["dir"] == "in"]
 
-    def replies(self, exchange):
-        return [bytes.fromhex(p["hex"]) for p in self.report["packets"]
-                if p["dir"] == "out" and p.get("exchange") == exchange and p["kind"] == "reply"]
+    def messages(self):
+        return [ln for ln in self.err if not ln.startswith(("--> ", "<-- "))]
 
     def __str__(self):
-        text = (f"    {self.raw}\n    stdout: {self.out[:50]}\n    stderr:\n"
-                + "".join(f"      {ln}\n" for ln in self.err[:100]))
-        if self.report is not None:
-            text += "    controller saw:\n" + "".join(
-                f"      {p['dir']:3} {p['hex']}  {p['kind']} {p.get('exchange', '')}\n"
-                for p in self.report["packets"][:60])
-        return text
+        packets = [f"{p['dir']:3} {p['hex']}  {p['kind']} {p.get('exchange', '')}"
+                   for p in (self.report or {"packets": []})["packets"]]
+        return "".join(f"    {title}:\n" + "".join(f"      {ln}\n" for ln in squeeze(lines))
+                       for title, lines in (("result", [self.raw]), ("stdout", self.out),
+                                            ("stderr", self.err), ("events", self.ev),
+                                            ("controller saw", packets)) if lines)
 
 
-def trace_line(direction, data):
-    letters = "".join((chr(b) if chr(b).isascii() and chr(b).isalpha() else ".") + " "
-                      for b in data)
-    return f"{direction} " + "".join(f"{b:02x} " for b in data) + "\t" + letters
+def squeeze(lines, most=40):
+    """The first lines, a run of the same line (a held finger's reports) as one."""
+    out = []
+    for ln in lines:
+        if out and out[-1][0] == ln:
+            out[-1][1] += 1
+        elif len(out) < most:
+            out.append([ln, 1])
+    return [ln + (f"  (x{n})" if n > 1 else "") for ln, n in out]
 
 
-def is_trace(line):
-    return line.startswith(("--> ", "<-- "))
-
-
-def cflag(stty_g):
-    return int(stty_g.split(":")[2], 16)
+def axis(letter, which, low, high):
+    return packet(LEAD_IN, letter, which, *le16(low), *le16(high))
 
 
 def check_line_kept(r, problems):
     """The line came back exactly as the case left it: 7 bits with parity."""
-    try:
-        c = cflag(r.before)
-    except (IndexError, ValueError):
-        problems.append(f"no line settings before the run: {r.before!r}")
-        return
+    before, after = r.fields.get("before", ""), r.fields.get("after", "")
+    c = int((before.split(":") + ["0"] * 3)[2], 16)
     if c & termios.CSIZE != termios.CS7 or not c & termios.PARENB:
-        problems.append(f"the line was not 7 bits with parity before the run: {r.before}")
-    if r.after != r.before:
-        problems.append(f"line settings after the run {r.after} differ from before {r.before}")
+        problems.append(f"the line was not 7 bits with parity before the run: {before!r}")
+    if after != before:
+        problems.append(f"line settings after the run {after} differ from before {before}")
+
+
+def check_done(r, problems, want):
+    """Status 0, nothing said but the trace, the controller now in the state asked for."""
+    if r.status != 0:
+        problems.append(f"status {r.status}, expected 0")
+    if r.messages():
+        problems.append(f"messages: {r.messages()[:5]}")
+    s = r.state()
+    for k, v in want.items():
+        got = list(s[k].values()) if isinstance(v, list) else s[k]
+        if got != v:
+            problems.append(f"{k} now {s[k]}, expected {v}")
+    check_line_kept(r, problems)
+
+
+TYPICAL = ["--width", "800", "--height", "600", "--mode", "touch,scale", "--dump"]
 
 
 def check_typical(r, problems):
-    want = [axis_packet("S", "X", 0, 800), axis_packet("S", "Y", 0, 600),
-            packet("M", 0, 0x01, 0x08)]
-    if r.status != 0:
-        problems.append(f"status {r.status}, expected 0")
+    want = [axis("S", "X", 0, 800), axis("S", "Y", 0, 600), packet(LEAD_IN, "M", 0, 0x01, 0x08)]
     if r.sent() != want:
         problems.append("the controller received other packets than the typical run's")
-    # The trace shows every packet on the line, in line order, exactly as it crossed.
-    expected = [trace_line("-->" if p["dir"] == "in" else "<--", bytes.fromhex(p["hex"]))
-                for p in r.report["packets"]]
-    if r.err != expected:
-        problems.append("the --dump trace is not the packets on the line")
-    if r.out:
-        problems.append("output on stdout")
-    s = r.report["state"]
-    if s["scaling"]["x"] != [0, 800] or s["scaling"]["y"] != [0, 600]:
-        problems.append(f"scaling now {s['scaling']}")
-    if (s["mode"]["reportFlags"], s["mode"]["processFlags"]) != (0x01, 0x08):
-        problems.append(f"mode now {s['mode']}")
-    check_line_kept(r, problems)
+    check_done(r, problems, {"scaling": {"x": [0, 800], "y": [0, 600]}, "mode": [0x01, 0x08]})
 
 
-def check_silent(r, problems):
-    if r.status != 1:
-        problems.append(f"status {r.status}, expected 1")
-    # One reply wait, then the end: no retries that stretch a dead line.
-    if not 0.5 * REPLY_TIMEOUT_S * 1000 <= r.ms <= REPLY_TIMEOUT_S * 1000 + 1500:
-        problems.append(f"took {r.ms} ms for one unanswered command")
-    messages = [ln for ln in r.err if not is_trace(ln)]
-    if len(messages) != 1:
-        problems.append(f"{len(messages)} messages, expected one")
-    if r.report is not None and r.sent()[:1] != [axis_packet("S", "X", 0, 800)]:
-        problems.append("the command did not reach the controller")
-    check_line_kept(r, problems)
+FULL = ["-w", "800", "-h", "600", "-x", "100", "-X", "3900", "-y", "100", "-Y", "3900",
+        "-s", "4", "-u", "5", "-m", "default", "--dump"]
+FULL_STEPS = [Step("scaling x", axis("S", "X", 0, 800)), Step("scaling y", axis("S", "Y", 0, 600)),
+              Step("calibration x", axis("C", "X", 100, 3900)),
+              Step("calibration y", axis("C", "Y", 100, 3900)),
+              Step("filter query", packet(LEAD_IN, "f"), repeats=True),
+              Step("filter", from_query="filter query", make=write_back({"filter.slen": 4})),
+              Step("report query", packet(LEAD_IN, "b"), repeats=True),
+              Step("report", from_query="report query", make=write_back({"report.untouch": 5})),
+              Step("mode", packet(LEAD_IN, "M", 0, 0x07, 0x4E))]
+
+
+def check_full(r, problems):
+    """Every packet the tool sent is one it built, each write-back from the reply it answers."""
+    problems += classify(FULL_STEPS, exchanges_of(r.report))
+    initial = r.state(initial=True)
+    check_done(r, problems, {
+        "scaling": {"x": [0, 800], "y": [0, 600]},
+        "calibration": {"x": [100, 3900], "y": [100, 3900]},
+        "filter": dict(initial["filter"], slen=4), "report": dict(initial["report"], untouch=5),
+        "mode": [0x07, 0x4E]})
 
 
 TOUCHES = [(183, 2047), (3911, 2101), (2050, 172), (1988, 3934), (777, 888)]
 
 
-def check_stopped_dump(r, problems, signo):
-    """A stop signal ends an endless dump cleanly: the controller's mode and the line go back,
-    and the status tells which signal it was."""
-    if r.status != 128 + signo:
-        problems.append(f"status {r.status}, expected {128 + signo}")
+def check_stopped_dump(r, problems):
+    """Ctrl-C ends an endless dump: 128+SIGINT, the controller's mode put back through the
+    driver before the port closed, the line too."""
+    if r.status != 128 + signal.SIGINT:
+        problems.append(f"status {r.status}, expected {128 + signal.SIGINT}")
     got = [tuple(int(v) for v in ln.split(", ")) for ln in r.out]
     if len(got) < 3 or got != TOUCHES[:len(got)]:
         problems.append(f"printed {got}, expected the first touches of {TOUCHES}")
-    initial, final = r.report["initialState"]["mode"], r.report["state"]["mode"]
-    if final != initial:
-        problems.append(f"controller mode {final} after the dump, {initial} before")
-    sent = r.sent()
-    if not sent or sent[-1][1] != ord("M"):
+    if r.state() != r.state(initial=True):
+        problems.append(f"controller {r.state()} after the dump, {r.state(initial=True)} before")
+    if r.sent()[-1][1:2] != b"M":
         problems.append("the last packet sent was not the mode put back")
     if r.actms > 1000:
         problems.append(f"ended {r.actms} ms after the signal")
     check_line_kept(r, problems)
 
 
-FULL = ["-w", "800", "-h", "600", "-x", "100", "-X", "3900", "-y", "100", "-Y", "3900",
-        "-s", "4", "-u", "5", "-m", "default", "--dump"]
-
-
-def check_full(r, problems):
-    """Every packet the tool sent is one it built: the commands, and write-backs that are the
-    controller's replies with only the named bytes changed (and the lead-in made 0x55). A query
-    whose reply it could not be sure of is asked once more; the write-back answers the last."""
-    sent = r.sent()
-    steps = [(axis_packet("S", "X", 0, 800), None), (axis_packet("S", "Y", 0, 600), None),
-             (axis_packet("C", "X", 100, 3900), None), (axis_packet("C", "Y", 100, 3900), None),
-             (packet("f"), {3: 4}),  # slen
-             (packet("b"), {2: 5}),  # untouch
-             (packet("M", 0, *FACTORY_MODE), None)]
-
-    def hexed(p):
-        return p.hex(" ") if p is not None else "nothing"
-
-    i = 0
-    for n, (pkt, named) in enumerate(steps):
-        got = sent[i] if i < len(sent) else None
-        if got != pkt:
-            problems.append(f"packet #{i} sent: {hexed(got)}, expected {hexed(pkt)}")
-            break
-        i += 1
-        if named is None:
-            continue
-        if sent[i:i + 1] == [pkt]:
-            i += 1
-        got = sent[i] if i < len(sent) else None
-        if got == steps[n + 1][0]:
-            continue  # not sure of the reply even the second time: the group is left alone
-        replies = r.replies(i - 1)
-        want = bytearray(replies[0] if replies else b"")
-        if want:
-            want[0] = LEAD_IN
-            for pos, value in named.items():
-                want[pos] = value
-        if not want:
-            problems.append(f"write-back #{i}: {hexed(got)}, but the controller had not "
-                            f"answered packet #{i - 1}")
-            r.corrupt_writeback = True
-            break
-        if got != bytes(want):
-            problems.append(f"write-back #{i}: {hexed(got)}, the reply it answers made "
-                            f"{hexed(bytes(want))}")
-            r.corrupt_writeback = True
-            break
-        i += 1
-    else:
-        if i != len(sent):
-            problems.append(f"{len(sent) - i} packets sent after the last command")
-    if r.status != 0:
-        problems.append(f"status {r.status}, expected 0")
-    s, initial = r.report["state"], r.report["initialState"]
-    want_state = {
-        "scaling": {"x": [0, 800], "y": [0, 600]},
-        "calibration": {"x": [100, 3900], "y": [100, 3900]},
-        "filter": dict(initial["filter"], slen=4),
-        "report": dict(initial["report"], untouch=5),
-        "mode": {"reportFlags": FACTORY_MODE[0], "processFlags": FACTORY_MODE[1]},
-    }
-    for k, v in want_state.items():
-        if s[k] != v:
-            problems.append(f"{k} now {s[k]}, expected {v}")
-    # What it says it sent is what went out.
-    traced = [ln for ln in r.err if ln.startswith("--> ")]
-    if traced != [trace_line("-->", p) for p in sent]:
-        problems.append("the packets traced as sent are not those the controller received")
-    messages = [ln for ln in r.err if not is_trace(ln)]
-    if messages:
-        problems.append(f"messages: {messages}")
-    check_line_kept(r, problems)
-
-
-def check_unplugged(r, problems):
+def check_unplugged(r, problems, sent=None):
+    """Pulled out: status 1 at once, one message; configuring, nothing sent after the command
+    whose reply it waited for."""
     if r.status != 1:
         problems.append(f"status {r.status}, expected 1")
-    if r.actms < 0:
-        problems.append("the adapter was never pulled")
-    elif r.actms > 1000:
-        problems.append(f"ended {r.actms} ms after the adapter was pulled")
-    messages = [ln for ln in r.err if not is_trace(ln)]
-    if len(messages) != 1:
-        problems.append(f"{len(messages)} messages, expected one: {messages[:12]}")
+    if not 0 <= r.actms <= 1000:
+        problems.append(f"ended {r.actms} ms after the adapter was pulled (-1: never pulled)")
+    if len(r.messages()) != 1:
+        problems.append(f"{len(r.messages())} messages, expected one: {r.messages()[:12]}")
+    traced = [ln for ln in r.err if ln.startswith("--> ")]
+    if sent is not None and len(traced) != sent:
+        problems.append(f"{len(traced)} packets sent, expected {sent} (none after the unplug)")
 
 
-def check_unplugged_configuring(r, problems):
-    check_unplugged(r, problems)
-    # Pulled while the third command waited for its reply: nothing may be sent after it.
-    sent = [ln for ln in r.err if ln.startswith("--> ")]
-    if len(sent) != 3:
-        problems.append(f"{len(sent)} packets sent, expected 3 (none after the unplug)")
+# --- The bridge ----------------------------------------------------------------------------------
+# Runs once `tavrinset --help` lists --bridge. The guest's evcheck (evcheck.c) prints the device
+# it finds by name and its events ("@@EV" lines); a held finger on the controller is a press and
+# moves, SIGTERM (or the unplug) must bring the release and remove the device.
+
+BRIDGE = ["-x", "0", "-X", "4095", "-y", "0", "-Y", "4095", "--mode", "touch,stream",
+          "--bridge", "--size-mm", "200,150"]
+HOLD = (2000, 1000)
 
 
-# The line as the tool finds it: 7 bits with parity, which a pty cannot hold and a UART can.
-LINE = ["cs7", "parenb"]
-# The same without echo, where the controller talks before the tool opens the port. QEMU keeps
-# what the controller sent while the port was closed and hands it over in one burst at open (a
-# closed UART loses it); a line that echoes would send that burst back to the controller before
-# the tool has its own settings in place, and the controller would take it for a command.
-QUIET_LINE = LINE + ["-echo"]
+def check_bridge(r, problems, status):
+    """A touchscreen as libinput takes one; a press where the finger is, one release at the end,
+    then the device gone, and the line put back (unless the adapter went)."""
+    ev = r.ev
+    if not ev[:1] or not ev[0].startswith("NAME tavrinset touchscreen ("):
+        problems.append(f"no device named 'tavrinset touchscreen (PORT)': {ev[:1]}")
+    if ev[1:3] != ["DIRECT 1", "KEYS touch=1 left=0"]:
+        problems.append(f"device {ev[1:3]}, expected direct, BTN_TOUCH and no BTN_LEFT")
+    for label, mm, line in (("X", 200, ev[3:4]), ("Y", 150, ev[4:5])):
+        lo, hi, res = (int(v) for v in (line[0].split()[2:] if line else ["0", "0", "0"]))
+        if (lo, hi) != (0, 4095) or abs(res - 4095 / mm) > 1:
+            problems.append(f"axis {line}, expected {label} 0..4095 at {4095 / mm:.1f}/mm")
+    # type code value, without the time; SYN_REPORT (0 0 0) ends each report.
+    events = [tuple(int(v) for v in e.split()[2:]) for e in ev if e.startswith("EV ")]
+    # A press that came before evcheck found the device shows as its state.
+    if ev[5:6] == ["DOWN %d %d" % HOLD]:
+        events[:0] = [(1, 330, 1), (3, 0, HOLD[0]), (3, 1, HOLD[1]), (0, 0, 0)]
+    if sorted(events[:3]) != [(1, 330, 1), (3, 0, HOLD[0]), (3, 1, HOLD[1])] or \
+            events[3:4] != [(0, 0, 0)]:
+        problems.append(f"first events {events[:4]}, expected a press at {HOLD}")
+    if [e for e in events if e[0] == 1] != [(1, 330, 1), (1, 330, 0)] or events[-1:] != [
+            (0, 0, 0)]:
+        problems.append(f"keys {[e for e in events if e[0] == 1]}, expected one press and one "
+                        f"release, then a report's end ({events[-2:]})")
+    if ev[-1:] != ["GONE"]:
+        problems.append(f"the device was not removed: {ev[-1:]}")
+    if r.status not in status:
+        problems.append(f"status {r.status}, expected one of {status}")
+    if r.fields.get("after") != "gone":
+        check_line_kept(r, problems)
 
 
 class Case:
-    def __init__(self, name, where, args, check, emu=(), trigger="-", action="-", limit=20,
-                 unplug=False, line=LINE):
+    def __init__(self, name, where, args, check, emu=(), paced=True, trigger="-", action="-",
+                 limit=20, line=("cs7", "parenb"), watch="-"):
         self.name, self.where, self.args, self.check = name, where, args, check
-        self.emu, self.trigger, self.action, self.limit = emu, trigger, action, limit
-        self.unplug, self.line = unplug, line
-
-    @property
-    def device(self):
-        return UART if self.where == "uart" else USB
+        self.emu, self.paced, self.trigger, self.action = emu, paced, trigger, action
+        self.limit, self.line, self.watch = limit, line, watch
+        self.device = UART if where == "uart" else USB
 
 
-def cases(uart_runs, usb_runs):
+def cases(uart_runs, usb_runs, bridge):
     touches = [a for t in TOUCHES for a in ("--touch", f"{t[0]},{t[1]}")]
-    typical = ["--width", "800", "--height", "600", "--mode", "touch,scale", "--dump"]
-    hold = ["--hold", "2000,2000"]
-    out = []
-    for where in ("uart", "usb"):
-        out.append(Case(f"{where}-typical", where, typical, check_typical))
-        # No controller at all on the UART; on USB one that takes the command and says nothing.
-        out.append(Case(f"{where}-silent", where, ["--width", "800", "--dump"], check_silent,
-                        emu=None if where == "uart" else ["--fault", "0:no-reply"]))
-        out.append(Case(f"{where}-ctrl-c-dump", where, ["--raw", "-1"],
-                        lambda r, p: check_stopped_dump(r, p, signal.SIGINT),
-                        emu=touches, trigger="out:3", action="sig:INT"))
-        if where == "uart":
-            out.append(Case("uart-ctrl-backslash-dump", where, ["--raw", "-1"],
-                            lambda r, p: check_stopped_dump(r, p, signal.SIGQUIT),
-                            emu=touches, trigger="out:3", action="sig:QUIT"))
-        runs = uart_runs if where == "uart" else usb_runs
-        for i in range(runs):
-            out.append(Case(f"{where}-full-under-touch-{i + 1}", where, FULL, check_full,
-                            emu=hold, line=QUIET_LINE))
+    hold, held = ["--hold", "2000,2000"], ["--hold", "%d,%d:50" % HOLD]
+    # Without echo where the controller talks before the tool opens the port: QEMU keeps what
+    # arrived while the port was closed and hands it over at open; a line that echoes would
+    # send it back to the controller as a command before the tool has its own settings. What
+    # QEMU keeps reaches the next case, too: on each line the cases with a held finger come
+    # after those without one, the bridge first among them (its finger is elsewhere).
+    quiet, watch = ("cs7", "parenb", "-echo"), "tavrinset+touchscreen+("
+    out = [Case(f"uart-fast-typical-{i + 1}", "uart", TYPICAL, check_typical, paced=False)
+           for i in range(uart_runs)]
+    out.append(Case("uart-typical", "uart", TYPICAL, check_typical))
+    out.append(Case("uart-ctrl-c-dump", "uart", ["--raw", "-1"], check_stopped_dump,
+                    emu=touches, trigger="out:3", action="sig:INT"))
+    # The bridge's device is found once a press shows (evcheck's sixth line).
+    out += [Case("uart-bridge-sigterm", "uart", BRIDGE,
+                 lambda r, p: check_bridge(r, p, (0, 128 + signal.SIGTERM)), emu=held,
+                 line=quiet, trigger="ev:6", action="sig:TERM", watch=watch)] * bridge
+    out += [Case(f"uart-fast-full-under-touch-{i + 1}", "uart", FULL, check_full, emu=hold,
+                 paced=False, line=quiet) for i in range(uart_runs)]
+    out.append(Case("uart-full-under-touch", "uart", FULL, check_full, emu=hold, line=quiet))
+    out.append(Case("usb-typical", "usb", TYPICAL, check_typical))
+    out += [Case(f"usb-full-under-touch-{i + 1}", "usb", FULL, check_full, emu=hold, line=quiet)
+            for i in range(usb_runs)]
+    # Each unplug brings a new adapter, with nothing held from before.
     out.append(Case("usb-unplug-dump", "usb", ["--raw", "-1"], check_unplugged,
-                    emu=touches[:6], trigger="out:2", action="unplug", unplug=True, limit=10))
-    out.append(Case("usb-unplug-configuring", "usb", FULL, check_unplugged_configuring,
-                    emu=["--fault", "2:no-reply"], trigger="err:5", action="unplug",
-                    unplug=True, limit=10))
+                    emu=touches[:6], trigger="out:2", action="unplug", limit=10))
+    out.append(Case("usb-unplug-configuring", "usb", FULL,
+                    lambda r, p: check_unplugged(r, p, sent=3),
+                    emu=["--fault", "2:no-reply"], trigger="err:5", action="unplug", limit=10))
+    out += [Case("usb-bridge-unplug", "usb", BRIDGE, lambda r, p: check_bridge(r, p, (1,)),
+                 emu=held, line=quiet, trigger="ev:6", action="unplug", limit=10,
+                 watch=watch)] * bridge
     return out
 
 
 def run_case(guest, case, emu_path, workdir):
     emu = report = None
     guest.send(" ".join(["run", case.name, case.device, ",".join(case.line), case.trigger,
-                         case.action, str(case.limit), *case.args]))
-    out, err = [], []
+                         case.action, str(case.limit), case.watch, *case.args]))
+    out, err, ev, unplugged = [], [], [], False
     try:
         while True:
             line = guest.expect("@@", case.limit + 30)
@@ -711,31 +601,34 @@ def run_case(guest, case, emu_path, workdir):
             if tag == "@@READY":
                 guest.quiet_line(case.where)
                 if case.emu is not None:
-                    emu = Emulator(emu_path, guest.pty[case.where], case.emu, workdir,
-                                   case.name)
+                    emu = Emulator(emu_path, guest.pty[case.where], case.emu, case.paced,
+                                   workdir, case.name)
                 guest.send("go")
             elif tag == "@@UNPLUG":
+                # QEMU 7.2 has been seen to crash when bytes arrive for the adapter as it goes:
+                # the controller holds its breath meanwhile.
+                emu and emu.proc.send_signal(signal.SIGSTOP)
                 guest.unplug()
+                emu and emu.proc.send_signal(signal.SIGCONT)
+                unplugged = True
                 guest.send("unplugged")
             elif tag == "@@ENDED":
                 if emu is not None:
                     report, emu = emu.stop(), None
                 guest.quiet_line(case.where)
                 guest.send("go")
-            elif tag == "@@OUT":
-                out.append(text)
-            elif tag == "@@ERR":
-                err.append(text)
+            elif tag in ("@@OUT", "@@ERR", "@@EV"):
+                {"@@OUT": out, "@@ERR": err, "@@EV": ev}[tag].append(text)
             elif tag == "@@RESULT":
-                result = Result(line, out, err)
                 break
     finally:
         if emu is not None:
             emu.stop()
+    result = Result(line, out, err, ev)
     if "status" not in result.fields:
         raise RuntimeError(f"the guest could not run the case: {line}")
     result.report = report
-    if case.unplug:
+    if unplugged:
         # The old ttyUSB0 must be gone before the new one can be told from it.
         guest.send(f"wait {USB} absent")
         guest.expect(f"@@WAIT {USB}", 30)
@@ -746,24 +639,13 @@ def run_case(guest, case, emu_path, workdir):
     return result
 
 
-def preflight(args):
-    if os.geteuid() != 0:
-        raise Skip("needs root (QEMU's ptys, apt-get for the guest kernel)")
-    if shutil.which("qemu-system-x86_64") is None:
-        raise Skip("qemu-system-x86_64 is not installed")
-    for f in (args.tool, args.emu):
-        if not os.access(f, os.X_OK):
-            raise RuntimeError(f"{f} is not built")
-    fetch(args.cache)
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--tool", required=True, help="a statically linked tavrinset")
     ap.add_argument("--emu", required=True, help="tpanel-emu")
     ap.add_argument("--cache", default="/var/cache/tavrinset-qemu")
-    ap.add_argument("--uart-runs", type=int, default=6,
-                    help="full configurations under touch on the UART")
+    ap.add_argument("--uart-runs", type=int, default=10,
+                    help="typical runs and full configurations each on the fast UART")
     ap.add_argument("--usb-runs", type=int, default=3,
                     help="full configurations under touch on the USB adapter")
     ap.add_argument("--only", help="comma-separated case names (prefixes) to run")
@@ -771,28 +653,30 @@ def main():
     args = ap.parse_args()
     start = time.monotonic()
     try:
-        preflight(args)
+        if os.geteuid() != 0 or shutil.which("qemu-system-x86_64") is None:
+            raise Skip("needs root (QEMU's ptys, apt-get for the guest kernel) and QEMU")
+        fetch(args.cache)
     except Skip as e:
         log(f"SKIPPED: qemu tests: {e}")
         return SKIP
-
-    todo = cases(args.uart_runs, args.usb_runs)
+    bridge = "--bridge" in run_quiet([args.tool, "--help"]).stdout
+    if not bridge:
+        log("the bridge cases are skipped: tavrinset --help lists no --bridge")
+    todo = cases(args.uart_runs, args.usb_runs, bridge)
     if args.only:
-        prefixes = args.only.split(",")
-        todo = [c for c in todo if c.name.startswith(tuple(prefixes))]
+        todo = [c for c in todo if c.name.startswith(tuple(args.only.split(",")))]
     passed = failed = 0
-    corrupt = {"uart": [0, 0], "usb": [0, 0]}
     with tempfile.TemporaryDirectory(prefix="tavrinset-qemu-") as work:
-        initrd = os.path.join(work, "initrd.gz")
-        build_initramfs(args.cache, args.tool, initrd)
+        initrd = build_initramfs(args.cache, args.tool, work)
         guest = Guest(work, os.path.join(args.cache, "vmlinuz"), initrd, args.verbose)
         try:
             try:
                 booted = guest.expect("@@BOOTED", 120).split()
                 log(f"guest up after {time.monotonic() - start:.1f} s: kernel {booted[1]}, "
                     + ", ".join(booted[2:]))
-                # The point is the real drivers: the 8250 family on the UART, ftdi_sio on USB.
-                if booted[2:] != ["uart=serial", "usb=ftdi_sio"]:
+                # The point is the real drivers: the 8250 family on the UART, ftdi_sio on USB,
+                # and the uinput device the bridge needs.
+                if booted[2:] != ["uart=serial", "usb=ftdi_sio", "uinput=yes"]:
                     raise RuntimeError(f"unexpected drivers: {booted[2:]}")
             except RuntimeError as e:
                 log(f"FAIL  the guest did not come up: {e}")
@@ -800,7 +684,7 @@ def main():
             for n, case in enumerate(todo):
                 try:
                     r = run_case(guest, case, args.emu, work)
-                except RuntimeError as e:
+                except (RuntimeError, OSError) as e:
                     # The guest or the line is in an unknown state: what follows would not say
                     # anything about the tool.
                     failed += len(todo) - n
@@ -809,11 +693,8 @@ def main():
                 problems = []
                 try:
                     case.check(r, problems)
-                except (KeyError, IndexError, ValueError, TypeError) as e:
+                except (KeyError, IndexError, ValueError, TypeError, AttributeError) as e:
                     problems.append(f"the result cannot be read: {e!r}")
-                if case.check is check_full:
-                    corrupt[case.where][1] += 1
-                    corrupt[case.where][0] += r.corrupt_writeback
                 if problems:
                     failed += 1
                     log(f"FAIL  {case.name} ({r.ms} ms)\n"
@@ -823,10 +704,6 @@ def main():
                     log(f"ok    {case.name} ({r.ms} ms)")
         finally:
             guest.stop()
-    for where, (bad, runs) in corrupt.items():
-        if runs:
-            log(f"{where}: corrupted write-backs in {bad} of {runs} full configurations "
-                "under touch")
     log(f"qemu tests took {time.monotonic() - start:.1f} s")
     log(f"qemu: {passed} passed, {failed} failed")
     return 1 if failed else 0

@@ -11,8 +11,12 @@
 //                   any part of a change took).
 //   readback-fails  once the line was changed, reading its settings fails with EIO.
 //   flush-fails     discarding input fails with EIO.
+//   restore-fails   once the line was changed, a change that waits for output to drain (the
+//                   restore at close) fails with EIO, as on an adapter unplugged at the end.
 //   eio-at-hangup   a read that would report end of file fails with EIO instead, as USB serial
 //                   adapters do when they are unplugged.
+//   serial          the port is a serial driver's: TIOCGSERIAL and TIOCSSERIAL work on flags
+//                   that start as ASYNC_SKIP_TEST; a change, and the flags at close, are logged.
 //   hold-output     what is written stays in the transmit queue, as if the far end had stopped
 //                   our output, until a read returns data (the controller answered, so it had
 //                   everything) or the line is drained (tcdrain, TCSADRAIN, TCSAFLUSH). A
@@ -21,6 +25,8 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -53,13 +59,16 @@ using SetFn = int (*)(int, int, const termios*);
 using GetFn = int (*)(int, termios*);
 using FlushFn = int (*)(int, int);
 using DrainFn = int (*)(int);
+using IoctlFn = int (*)(int, unsigned long, void*);
 
 struct Faults {
     bool keepsSpeed = false;
     bool readbackFails = false;
     bool flushFails = false;
+    bool restoreFails = false;
     bool eioAtHangup = false;
     bool holdOutput = false;
+    bool serial = false;
 };
 
 bool has(const char* list, const char* word) {
@@ -83,16 +92,19 @@ const Faults& faults() {
         made.keepsSpeed = has(list, "keeps-speed");
         made.readbackFails = has(list, "readback-fails");
         made.flushFails = has(list, "flush-fails");
+        made.restoreFails = has(list, "restore-fails");
         made.eioAtHangup = has(list, "eio-at-hangup");
         made.holdOutput = has(list, "hold-output");
+        made.serial = has(list, "serial");
         return made;
     }();
     return f;
 }
 
 std::bitset<4096> gPort;
-bool gChanged = false;    // a tcsetattr reached the port
-std::size_t gQueued = 0;  // bytes held in the modelled transmit queue
+bool gChanged = false;               // a tcsetattr reached the port
+std::size_t gQueued = 0;             // bytes held in the modelled transmit queue
+int gSerialFlags = ASYNC_SKIP_TEST;  // the serial driver's flags, with the "serial" fault
 
 bool isPort(int fd) {
     return fd >= 0 && static_cast<std::size_t>(fd) < gPort.size() &&
@@ -206,6 +218,9 @@ int __open64_2(const char* path, int flags) {  // NOLINT(bugprone-reserved-ident
 
 int close(int fd) {
     static const auto next = real<CloseFn>("close");
+    if (isPort(fd) && faults().serial) {
+        note("closed with serial flags 0x%x\n", gSerialFlags);
+    }
     if (isPort(fd)) {
         gPort.reset(static_cast<std::size_t>(fd));
         if (gQueued > 0) {
@@ -248,6 +263,11 @@ int tcsetattr(int fd, int when, const termios* t) {
             drainQueue(when == TCSADRAIN ? "TCSADRAIN" : "TCSAFLUSH");
         }
     }
+    if (gChanged && when != TCSANOW && faults().restoreFails) {
+        note("restore: EIO\n");
+        errno = EIO;
+        return -1;
+    }
     termios take = *t;
     termios now{};
     if (faults().keepsSpeed && get(fd, &now) == 0) {
@@ -281,6 +301,26 @@ int tcflush(int fd, int queue) {
         gQueued = 0;
     }
     return next(fd, queue);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    static const auto next = real<IoctlFn>("ioctl");
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    if (isPort(fd) && faults().serial && (request == TIOCGSERIAL || request == TIOCSSERIAL)) {
+        auto* ss = static_cast<serial_struct*>(arg);
+        if (request == TIOCGSERIAL) {
+            *ss = serial_struct{};
+            ss->flags = gSerialFlags;
+        } else {
+            gSerialFlags = ss->flags;
+            note("serial flags 0x%x\n", gSerialFlags);
+        }
+        return 0;
+    }
+    return next(fd, request, arg);
 }
 
 int tcdrain(int fd) {

@@ -36,9 +36,12 @@ import time
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 
-REPLY_TIMEOUT_S = 2.0
+sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+import tpanel as tp  # noqa: E402
+from tpanel import LEAD_IN, REPLY_TIMEOUT_S, Step, classify, exchanges_of, le16, packet  # noqa
+
 PANEL_LINE = "9600 baud cs8 cread clocal ignpar vmin 1 vtime 0"
-LEAD_IN = 0x55
 
 # What the protocol says each mode keyword sets: (report flags, process flags). Written down
 # here on its own so that the soak does not take the tool's word for it.
@@ -283,7 +286,7 @@ GROUPS = {
     "calibration Y": ["calibration.y.0", "calibration.y.1"],
     "filter": ["filter.slen", "filter.deviation", "filter.states"],
     "report": ["report.untouch", "report.repeat"],
-    "mode": ["mode.reportFlags", "mode.processFlags"],
+    "mode": ["mode.report_flags", "mode.process_flags"],
 }
 
 
@@ -306,149 +309,38 @@ def asked_values(p, group, before):
 
 # --- the packets the tool may send --------------------------------------------------------
 
-def packet(*head):
-    """A packet built from scratch: these bytes, zeros after them."""
-    data = bytearray(10)
-    data[:len(head)] = bytes(head)
-    return bytes(data)
-
-
-def le16(v):
-    return (v & 0xFF, (v >> 8) & 0xFF)
-
-
-class Step:
-    """One packet of the tool's fixed sequence and how to tell it when it is sent.
-
-    built: the exact packet, for one built from the options; or from_query: the name of the
-    step whose whole reply this packet is made of, with make(reply) giving the packet."""
-
-    def __init__(self, name, built=None, from_query=None, make=None, repeats=False):
-        self.name = name
-        self.built = built
-        self.from_query = from_query
-        self.make = make
-        self.repeats = repeats  # a query whose reply is used may be asked again, once
-
-    def matches(self, data, replies):
-        if self.built is not None:
-            return data == self.built
-        return any(data == self.make(r) for r in replies.get(self.from_query, []))
-
-
 def write_back(p, group):
-    def make(reply):
-        data = bytearray(reply)
-        data[0] = LEAD_IN
-        for field in GROUPS[group]:
-            if field in p.asked:
-                data[WRITE_BACK_BYTE[field]] = p.asked[field]
-        return bytes(data)
-    return make
-
-
-def raw_switch(reply):
-    data = bytearray(reply)
-    data[0], data[1], data[3], data[4] = LEAD_IN, ord("M"), 0x01, 0x00
-    return bytes(data)
-
-
-def raw_restore(reply):
-    return packet(LEAD_IN, ord("M"), *reply[2:5])
+    return tp.write_back({f: p.asked[f] for f in GROUPS[group] if f in p.asked})
 
 
 def planned_steps(p):
     """What the run sends, in order, when every exchange goes through."""
     steps = []
     if p.diag:
-        steps.append(Step("self-test", packet(LEAD_IN, ord("D"), 0x0F), repeats=True))
+        steps.append(Step("self-test", packet(LEAD_IN, "D", 0x0F), repeats=True))
     if p.raw:
-        return steps + [Step("mode query", packet(LEAD_IN, ord("m")), repeats=True),
-                        Step("raw mode", from_query="mode query", make=raw_switch),
-                        Step("mode restore", from_query="mode query", make=raw_restore),
-                        Step("mode read-back", from_query="mode query", repeats=True,
-                             make=lambda reply: packet(LEAD_IN, ord("m")))]
+        return steps + tp.raw_steps()
     for group, letter, axis in (("scaling X", "S", "X"), ("scaling Y", "S", "Y"),
                                 ("calibration X", "C", "X"), ("calibration Y", "C", "Y")):
         want = asked_values(p, group, None)
         if want is not None:
-            steps.append(Step(group, packet(LEAD_IN, ord(letter), ord(axis),
+            steps.append(Step(group, packet(LEAD_IN, letter, axis,
                                             *le16(want[0]), *le16(want[1]))))
     for group, letter in (("filter", "f"), ("report", "b")):
         if asked_values(p, group, [0, 0, 0]) is not None:
-            steps.append(Step(group + " query", packet(LEAD_IN, ord(letter)), repeats=True))
+            steps.append(Step(group + " query", packet(LEAD_IN, letter), repeats=True))
             steps.append(Step(group + " write-back", from_query=group + " query",
                               make=write_back(p, group)))
     if p.mode is not None:
-        steps.append(Step("mode", packet(LEAD_IN, ord("M"), 0, *p.mode)))
+        steps.append(Step("mode", packet(LEAD_IN, "M", 0, *p.mode)))
     return steps
 
 
-# --- what happened on the line --------------------------------------------------------------
-
-class Exchange:
-    def __init__(self, command):
-        self.command = command
-        self.data = bytes.fromhex(command["hex"])
-        self.letter = self.data[1]
-        self.replies = []  # whole ones, as the controller sent them
-        self.first = None  # the first reply, whole or not
-        self.partial = False
-        self.taken = not command.get("effect", "").startswith("not taken")
-        self.step = None
-
-    def damaged(self):
-        want = 2 if self.letter in (ord("D"), ord("m")) else 1
-        late = any(r["ms"] - self.command["ms"] > REPLY_TIMEOUT_S * 1000 * 0.9
-                   for r in self.replies)
-        return not self.taken or self.partial or len(self.replies) < want or late
-
-    def timeouts(self):
-        """Reply waits that run out when this exchange is damaged."""
-        if not self.damaged() or not self.taken:
-            return 0
-        return 2 if self.letter == ord("D") else 1
-
-
-def exchanges_of(report):
-    out = {}
-    for pkt in report["packets"]:
-        n = pkt.get("exchange", -1)
-        if pkt["dir"] == "in" and pkt["kind"] == "command":
-            out[n] = Exchange(pkt)
-        elif n in out and pkt["kind"] in ("reply", "short", "dropped"):
-            e = out[n]
-            e.first = e.first or pkt
-            if pkt["kind"] == "reply":
-                e.replies.append(pkt)
-            else:
-                e.partial = True
-    return [out[k] for k in sorted(out)]
-
-
-def classify(steps, ex):
-    """Matches each packet sent to a step, in order. Returns the problems found."""
-    problems = []
-    replies = {}  # step name -> whole first replies to it so far
-    pos = 0
-    for n, e in enumerate(ex):
-        found = next((i for i in range(pos, len(steps)) if steps[i].matches(e.data, replies)),
-                     None)
-        if found is None:
-            problems.append("exchange %d: sent %s, which the tool did not build (next: %s)"
-                            % (n, e.command["hex"],
-                               ", ".join(s.name for s in steps[pos:]) or "nothing"))
-            continue
-        e.step = steps[found]
-        pos = found
-        # Only a reply that arrived whole is anything to build on.
-        if e.first is not None and e.first["kind"] == "reply":
-            replies.setdefault(e.step.name, []).append(bytes.fromhex(e.first["hex"]))
-    counts = Counter(e.step.name for e in ex if e.step is not None)
-    for s in steps:
-        if counts[s.name] > (2 if s.repeats else 1):
-            problems.append("%s sent %d times" % (s.name, counts[s.name]))
-    return problems
+def timeouts(e):
+    """Reply waits that run out when this exchange is damaged."""
+    if not e.damaged() or not e.taken:
+        return 0
+    return 2 if e.letter == ord("D") else 1
 
 
 def check(p, report, status, stdout, elapsed, stopped_at=None):
@@ -461,18 +353,18 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
     hung_up = any(w == "hung up the line" for w in events)
 
     # The line: the packet line while talking, exactly the old settings afterwards.
-    if report.get("lineAfter") is None:
+    if report.get("line_after") is None:
         if not hung_up:
             problems.append("line settings after the run unknown without a hang-up")
-    elif report["lineAfter"] != report["lineBefore"]:
+    elif report["line_after"] != report["line_before"]:
         problems.append("line settings not restored: %s -> %s"
-                        % (report["lineBefore"]["text"], report["lineAfter"]["text"]))
+                        % (report["line_before"]["text"], report["line_after"]["text"]))
     for e in ex:
         line = e.command.get("line")
         if line is not None and line["text"] != PANEL_LINE:
             problems.append("exchange %s on line '%s'" % (e.command["exchange"], line["text"]))
 
-    before, after = report["initialState"], report["state"]
+    before, after = report["initial_state"], report["state"]
     if p.kind != "run":
         expected = 2 if p.kind == "invalid" else 0
         if status != expected:
@@ -492,7 +384,7 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
     # reply ends.
     per_exchange = 0.1 + p.usb_ms / 1000.0 + (0.025 if p.paced else 0)
     repeats = len(ex) - len({e.step.name for e in ex if e.step is not None})
-    waits = sum(e.timeouts() for e in ex) + max(0, repeats)
+    waits = sum(timeouts(e) for e in ex) + max(0, repeats)
     # Each wait runs out at the reply time, then the line is watched a little for where the
     # next packet begins.
     bound = (1.5 + delays / 1000.0 + per_exchange * len(ex) + (REPLY_TIMEOUT_S + 0.25) * waits)
@@ -580,8 +472,8 @@ def run_one(seed, build, workdir):
     cmd = ([os.path.join(build, "emu", "tpanel-emu"), "--json=" + report_file] + p.emu
            + ["--", os.path.join(build, "tavrinset")] + p.args)
     start = time.monotonic()
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            errors="replace")
+    proc = tp.start(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                    errors="replace")
     stopped_at = None
     try:
         if p.raw:
@@ -596,9 +488,9 @@ def run_one(seed, build, workdir):
         else:
             out, err = proc.communicate(timeout=60)
     except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.communicate()
         return p, cmd, ["hung: no end within 60 s"], ""
+    finally:
+        tp.reap(proc)
     elapsed = time.monotonic() - start
     if proc.returncode == 77:
         return p, cmd, None, "no private mount namespace"
@@ -608,7 +500,7 @@ def run_one(seed, build, workdir):
         os.unlink(report_file)
     except (OSError, ValueError) as error:
         return p, cmd, ["no emulator report (%s); stderr: %s" % (error, err[-500:])], ""
-    elapsed = min(elapsed, report["durationMs"] / 1000.0)
+    elapsed = min(elapsed, report["duration_ms"] / 1000.0)
     problems = check(p, report, proc.returncode, out, elapsed, stopped_at)
     if p.raw > 0 and stopped_at is not None:
         problems.append(SHORTFALL + "the dump of %d touches had not ended after %.1f s"

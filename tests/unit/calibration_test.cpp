@@ -30,13 +30,10 @@ TEST(Median, OddTakesTheMiddleEvenTheMeanOfTheMiddleTwo) {
     const MedianCase cases[] = {
         {"one value", {7}, 7},
         {"odd, unsorted", {30, 10, 20}, 20},
-        {"odd, duplicates", {5, 9, 5}, 5},
-        {"even, two", {1, 4}, 2.5},
         {"even, unsorted four", {40, 10, 30, 20}, 25},
         {"even, negative", {-3, -1, -10, 8}, -2},
         {"even, a half below zero", {-2, 1}, -0.5},
         {"even, no overflow at the top of the range", {2147483647, 2147483646}, 2147483646.5},
-        {"nine", {9, 1, 8, 2, 7, 3, 6, 4, 5}, 5},
     };
     for (const MedianCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -153,23 +150,10 @@ TEST(SampleCollector, GroupsMisclicksAndFailures) {
           {110, 105, kCounted, 2},
           {90, 95, kDone, 3}},
          {100, 100}},
-        {"a stray in between",
-         3,
-         80,
-         {{100, 100, kCounted, 1},
-          {3000, 3000, kDropped, 1},
-          {110, 105, kCounted, 2},
-          {90, 95, kDone, 3}},
-         {100, 100}},
         {"the tightest pair wins over an earlier one, the earliest of equally tight ones stays",
          3,
          80,
          {{0, 0, kCounted, 1}, {150, 0, kCounted, 2}, {0, 0, kCounted, 2}, {150, 0, kDropped, 2}},
-         {}},
-        {"of equally tight pairs the earlier stays",
-         3,
-         80,
-         {{0, 0, kCounted, 1}, {150, 0, kCounted, 2}, {300, 0, kDropped, 2}},
          {}},
         {"twice the samples without a group fail",
          3,
@@ -196,7 +180,6 @@ TEST(SampleCollector, GroupsMisclicksAndFailures) {
          0,
          {{5, 5, kCounted, 1}, {5, 6, kDropped, 1}, {5, 5, kDone, 2}},
          {5, 5}},
-        {"one sample: two touches are never needed", 1, 0, {{-7, 65535, kDone, 1}}, {-7, 65535}},
     };
     for (const CollectCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -219,15 +202,6 @@ TEST(SampleCollector, NineSamplesAroundAStray) {
         }
     }
     collect(9, 80, steps, {2000, 2000});
-}
-
-TEST(SampleCollector, NineSamplesEighteenStraysFail) {
-    std::vector<Step> steps;
-    for (int i = 0; i < 18; ++i) {
-        const Take take = i == 0 ? kCounted : i == 17 ? kFailed : kDropped;
-        steps.push_back({1000 * i, 1000 * (i % 3), take, 1});
-    }
-    collect(9, 80, steps, {});
 }
 
 TEST(SampleCollector, TwoSpotsTwiceTheThresholdApart) {

@@ -10,9 +10,6 @@
 
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
-
 std::string joined(const std::vector<const char*>& words) {
     std::string s;
     for (const char* w : words) {
@@ -42,28 +39,6 @@ TEST(ModeKeywords, OneWordPerSetBitInTheShownOrder) {
         SCOPED_TRACE(testing::Message()
                      << int{c.mode.reportFlags} << " " << int{c.mode.processFlags});
         EXPECT_EQ(joined(modeKeywordsOf(c.mode)), c.words);
-    }
-}
-
-TEST(ModeKeywords, WhatAListSetsReadsBackAsTheSameList) {
-    // Every keyword the parser takes, one at a time: --show must name what --mode named, in
-    // its own words.
-    const std::pair<const char*, const char*> cases[] = {
-        {"touch", "touch"},       {"stream", "stream"},
-        {"untouch", "untouch"},   {"calib", "calib"},
-        {"trim", "trim"},         {"scale", "scale"},
-        {"tracking", "tracking"}, {"initial", "touch"},
-        {"scaling", "scale"},     {"default", "touch,stream,untouch,trim,calib,scale,tracking"},
-    };
-    for (const auto& [given, shown] : cases) {
-        SCOPED_TRACE(given);
-        std::string arg = given;
-        std::string name = "tavrinset";
-        std::string flag = "--mode";
-        char* argv[] = {name.data(), flag.data(), arg.data(), nullptr};
-        Options opts;
-        ASSERT_EQ(parseOptions(3, argv, opts), Parsed::run);
-        EXPECT_EQ(joined(modeKeywordsOf(opts.mode)), shown);
     }
 }
 
@@ -165,26 +140,6 @@ TEST(Output, CalibrationInBothFormats) {
         EXPECT_EQ(formatCalibration(c.bounds, Format::text), c.text);
         EXPECT_EQ(formatCalibration(c.bounds, Format::json), c.json);
     }
-}
-
-TEST(Output, TheCommandLineChoosesTheFormat) {
-    options.json = false;
-    CaptureStdout();
-    printSelfTest(5);
-    printSettings(kAll);
-    printCalibration({1, 2, 3, 4});
-    const std::string text = GetCapturedStdout();
-    options.json = true;
-    CaptureStdout();
-    printSelfTest(5);
-    printSettings(kAll);
-    printCalibration({1, 2, 3, 4});
-    const std::string json = GetCapturedStdout();
-    options.json = false;
-    EXPECT_EQ(text, formatSelfTest(5, Format::text) + formatSettings(kAll, Format::text) +
-                        formatCalibration({1, 2, 3, 4}, Format::text));
-    EXPECT_EQ(json, formatSelfTest(5, Format::json) + formatSettings(kAll, Format::json) +
-                        formatCalibration({1, 2, 3, 4}, Format::json));
 }
 
 }  // namespace

@@ -1,0 +1,517 @@
+# SPDX-License-Identifier: MIT
+"""What the tests know of the panel protocol, and how they run the tool against the emulator.
+
+Packets: packet(), le16(), patched(), letters(), trace(). The oracle of what the tool may send:
+Step, write_back(), raw_switch(), raw_restore(), exchanges_of(), classify(). Running: every
+process is started in a process group of its own and the whole group is killed on every way
+out (reap), so that a case that gives up leaves nothing behind. Emu runs tpanel-emu with a
+command, or serves a link, in whichever way this machine allows.
+
+Import it from tests/lib (sys.path) as `import tpanel`.
+"""
+import atexit
+import concurrent.futures
+import contextlib
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+import traceback
+
+sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
+
+LEAD_IN = 0x55
+LETTER = 1
+REPLY_TIMEOUT_S = 2.0
+# The transport's one message when the line is hung up: closing a pseudo-terminal's far end
+# shows at this end as end of file or as EIO, depending on where the read was.
+GONE = ("Error while reading packet: end of file",
+        "Error while reading packet: Input/output error")
+
+
+# --- packets ----------------------------------------------------------------------------------
+
+def packet(*head):
+    """A packet built from scratch: these bytes (ints or one-letter strings), zeros after."""
+    data = bytearray(10)
+    data[:len(head)] = bytes(ord(b) if isinstance(b, str) else b for b in head)
+    return bytes(data)
+
+
+def le16(v):
+    return (v & 0xFF, (v >> 8) & 0xFF)
+
+
+def patched(hexstr, changes):
+    """A packet (hex text) with some bytes replaced: {position: value}."""
+    data = bytearray.fromhex(hexstr)
+    for pos, value in changes.items():
+        data[pos] = value
+    return data.hex(" ")
+
+
+def letters(hexes):
+    return "".join(chr(int(h.split()[LETTER], 16)) for h in hexes)
+
+
+def trace(packets):
+    """The --dump trace of the whole packets of an emulator report, in line order."""
+    lines = []
+    for p in packets:
+        data = bytes.fromhex(p["hex"])
+        if len(data) != 10:
+            continue
+        shown = "".join((chr(b) if chr(b).isascii() and chr(b).isalpha() else ".") + " "
+                        for b in data)
+        lines.append(("--> " if p["dir"] == "in" else "<-- ") +
+                     "".join(f"{b:02x} " for b in data) + "\t" + shown + "\n")
+    return "".join(lines)
+
+
+# --- what the tool may send -----------------------------------------------------------------
+
+# Where a named value goes in the write-back of its group's reply.
+WRITE_BACK_BYTE = {"filter.slen": 3, "filter.deviation": 4, "filter.states": 5,
+                   "report.untouch": 2, "report.repeat": 3}
+
+
+class Step:
+    """One packet of the tool's fixed sequence: built, the exact packet; or from_query, the
+    step whose whole reply make(reply) turns into this packet. A query whose reply is used
+    may be asked again, once (repeats)."""
+
+    def __init__(self, name, built=None, from_query=None, make=None, repeats=False):
+        self.name, self.built, self.from_query = name, built, from_query
+        self.make, self.repeats = make, repeats
+
+    def matches(self, data, replies):
+        if self.built is not None:
+            return data == self.built
+        return any(data == self.make(r) for r in replies.get(self.from_query, []))
+
+
+def write_back(asked):
+    """The write-back of a reply: {field: value} of WRITE_BACK_BYTE put in, the rest kept."""
+    def make(reply):
+        data = bytearray(reply)
+        for field, value in asked.items():
+            data[WRITE_BACK_BYTE[field]] = value
+        return bytes(data)
+    return make
+
+
+def raw_switch(reply):
+    data = bytearray(reply)
+    data[1], data[3], data[4] = ord("M"), 0x01, 0x00
+    return bytes(data)
+
+
+def raw_restore(reply):
+    return packet(LEAD_IN, "M", *reply[2:5])
+
+
+def raw_steps():
+    return [Step("mode query", packet(LEAD_IN, "m"), repeats=True),
+            Step("raw mode", from_query="mode query", make=raw_switch),
+            Step("mode restore", from_query="mode query", make=raw_restore),
+            # Read back to be sure; asked only once the mode was known.
+            Step("mode read-back", from_query="mode query", repeats=True,
+                 make=lambda reply: packet(LEAD_IN, "m"))]
+
+
+class Exchange:
+    def __init__(self, command):
+        self.command = command
+        self.data = bytes.fromhex(command["hex"])
+        self.letter = self.data[1]
+        self.replies = []  # whole ones, as the controller sent them
+        self.first = None  # the first answer, whole or not
+        self.partial = False
+        self.taken = not command.get("effect", "").startswith("not taken")
+        self.step = None
+
+    def damaged(self):
+        want = 2 if self.letter in (ord("D"), ord("m")) else 1
+        late = any(r["ms"] - self.command["ms"] > REPLY_TIMEOUT_S * 900 for r in self.replies)
+        return not self.taken or self.partial or len(self.replies) < want or late
+
+
+def exchanges_of(report):
+    out = {}
+    for pkt in report["packets"]:
+        n = pkt.get("exchange", -1)
+        if pkt["dir"] == "in" and pkt["kind"] == "command":
+            out[n] = Exchange(pkt)
+        elif n in out and pkt["kind"] in ("reply", "short", "dropped"):
+            e = out[n]
+            e.first = e.first or pkt
+            if pkt["kind"] == "reply":
+                e.replies.append(pkt)
+            else:
+                e.partial = True
+    return [out[k] for k in sorted(out)]
+
+
+def classify(steps, ex):
+    """Matches each packet sent to a step, in order; a packet built from a reply only from
+    the whole first answer to its query. Returns the problems found."""
+    problems, replies, pos = [], {}, 0
+    for n, e in enumerate(ex):
+        found = next((i for i in range(pos, len(steps)) if steps[i].matches(e.data, replies)),
+                     None)
+        if found is None:
+            problems.append("exchange %d: sent %s, which the tool did not build (next: %s)"
+                            % (n, e.command["hex"],
+                               ", ".join(s.name for s in steps[pos:]) or "nothing"))
+            continue
+        e.step, pos = steps[found], found
+        if e.first is not None and e.first["kind"] == "reply":
+            replies.setdefault(e.step.name, []).append(bytes.fromhex(e.first["hex"]))
+    for s in steps:
+        count = sum(e.step is s for e in ex)
+        if count > (2 if s.repeats else 1):
+            problems.append("%s sent %d times" % (s.name, count))
+    return problems
+
+
+# --- processes --------------------------------------------------------------------------------
+
+class Failure(Exception):
+    pass
+
+
+class Skip(Exception):
+    pass
+
+
+def expect(cond, what, run=None):
+    if not cond:
+        raise Failure(what + (f"\n{run}" if run is not None else ""))
+
+
+STARTED = []
+
+
+def start(argv, **kw):
+    """Popen in a process group of its own: reap() ends all of it, and whatever a case left
+    running is reaped when the process exits, whichever way."""
+    kw.setdefault("stdin", subprocess.DEVNULL)
+    proc = subprocess.Popen(argv, start_new_session=True, **kw)
+    STARTED.append(proc)
+    return proc
+
+
+@atexit.register
+def reap_all():
+    for proc in STARTED:
+        with contextlib.suppress(ProcessLookupError, PermissionError):
+            os.killpg(proc.pid, signal.SIGKILL)
+
+
+def reap(proc):
+    """Kills the process group of start() (what is left of it) and waits for the leader."""
+    with contextlib.suppress(ProcessLookupError, PermissionError):
+        os.killpg(proc.pid, signal.SIGKILL)
+    with contextlib.suppress(subprocess.TimeoutExpired, ValueError, OSError):
+        proc.communicate(timeout=10)
+
+
+def finish(proc, timeout, what="the run"):
+    """communicate() bounded in time; the group is killed on every way out."""
+    try:
+        return proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise Failure(f"{what}: no end within {timeout} s")
+    finally:
+        reap(proc)
+
+
+def call(argv, timeout=30, env=None):
+    """subprocess.run(argv, capture_output=True, text=True) in a group of its own, reaped."""
+    proc = start(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    out, err = finish(proc, timeout, f"{argv}")
+    return subprocess.CompletedProcess(argv, proc.returncode, out.decode(errors="replace"),
+                                       err.decode(errors="replace"))
+
+
+class Run:
+    """A finished run of tpanel-emu: its status and output, and the emulator's report."""
+
+    def __init__(self, status, out, err, report, elapsed):
+        self.status, self.report, self.elapsed = status, report, elapsed
+        self.out = out.decode(errors="replace") if isinstance(out, bytes) else (out or "")
+        self.err = err.decode(errors="replace") if isinstance(err, bytes) else (err or "")
+        self.packets = report["packets"]
+        self.state, self.initial = report["state"], report["initial_state"]
+
+    def took(self):
+        """Seconds from the first packet the command sent to the end of the run: what the
+        tool's own waits cost, without the start-up of two processes on a busy machine."""
+        first = next((p["first_ms"] for p in self.packets if p["dir"] == "in"), 0)
+        return (self.report["duration_ms"] - first) / 1000
+
+    def sent(self):
+        """The packets the command wrote, as hex text."""
+        return [p["hex"] for p in self.packets if p["dir"] == "in"]
+
+    def letters(self):
+        return letters(self.sent())
+
+    def answers(self, exchange):
+        return [p for p in self.packets if p["dir"] == "out" and p["exchange"] == exchange]
+
+    def reply(self, exchange):
+        """The controller's first whole reply to an exchange."""
+        return [p for p in self.answers(exchange) if p["kind"] == "reply"][0]["hex"]
+
+    def ours(self):
+        """The lines of standard error that are tavrinset's own messages."""
+        return [s for s in self.err.splitlines() if s.startswith("tavrinset: ")]
+
+    def messages(self):
+        """Standard error without the packet trace."""
+        return [s for s in self.err.splitlines() if not s.startswith(("--> ", "<-- "))]
+
+    def __str__(self):
+        packets = "".join(f"  {p['dir']:3} {p['exchange']:2} {p['kind']:8} {p['first_ms']:9.1f}"
+                          f" {p['last_ms']:9.1f}  {p['hex']}  {p.get('effect', '')}\n"
+                          for p in self.packets)
+        report = {k: v for k, v in self.report.items() if k != "packets"}
+        return (f"status {self.status} after {self.elapsed:.2f} s\nstdout: {self.out!r}\n"
+                f"stderr: {self.err}\npackets (dir, exchange, kind, first and last ms):\n"
+                f"{packets}report: {json.dumps(report)[:3000]}")
+
+
+def is_panel_line(t):
+    frame = termios.CSIZE | termios.PARENB | termios.CSTOPB | termios.CRTSCTS
+    want = termios.CLOCAL | termios.CREAD
+    return (t["ispeed"] == 9600 and t["ospeed"] == 9600 and t["cflag"] & frame == termios.CS8
+            and t["cflag"] & want == want and t["iflag"] == termios.IGNPAR
+            and t["oflag"] == 0 and t["lflag"] == 0 and t["vmin"] == 1 and t["vtime"] == 0)
+
+
+def line_checks(run):
+    """While the tool talks, the panel's line; once it is done, exactly the line it found."""
+    before, after = run.report["line_before"], run.report["line_after"]
+    expect(not is_panel_line(before), "the emulator's starting line is already the panel's", run)
+    for p in run.packets:
+        if p["dir"] == "in":
+            expect(is_panel_line(p["line"]), f"line during the run: {p['line']['text']}", run)
+    if not any("hung up" in e["what"] for e in run.report["events"]):
+        expect(after == before, f"line after: {after and after['text']}", run)
+
+
+class Emu:
+    """tpanel-emu and tavrinset. direct: no private /dev can be made here, so the command runs
+    as it is and tavrinset is pointed at the emulated line, served at a link, with --device."""
+
+    def __init__(self, emu, tool, direct=None):
+        self.emu, self.tool = os.path.abspath(emu), os.path.abspath(tool)
+        if direct is None:
+            probe = subprocess.run([self.emu, "--quiet", "--", "true"], capture_output=True,
+                                   stdin=subprocess.DEVNULL, timeout=30)
+            direct = probe.returncode == 77
+        self.direct = direct
+
+    def argv(self, emu_args, command, tmp):
+        """The emulator's command line running command, and the line's path for it."""
+        if not self.direct:
+            return [self.emu, *emu_args, "--", *command], "/dev/tpanel"
+        link = os.path.join(tmp, "tpanel")
+        # --device goes right after the tool's name (also as "$0" of a shell wrapper), so
+        # that a --device of the case's own still wins; with no argument at all tavrinset
+        # opens nothing, and an added one would change that.
+        out = []
+        for i, word in enumerate(command):
+            out.append(word)
+            if word == self.tool and (i + 1 < len(command) or i > 0):
+                out += ["--device", link]
+        return [self.emu, "--no-private-dev", "--link", link, *emu_args, "--", *out], link
+
+    def run(self, emu_args, tool_args=(), command=None, stdout=subprocess.PIPE, env=None,
+            timeout=30, check_line=True):
+        """tpanel-emu EMU_ARGS -- COMMAND (tavrinset TOOL_ARGS), with the checks every run
+        must pass. COMMAND finds the line's path in $TPANEL."""
+        command = command or [self.tool, *tool_args]
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "report.json")
+            argv, line = self.argv([f"--json={path}", *emu_args], command, tmp)
+            env = dict(env or os.environ, TPANEL=line, TPSHIM_PANEL=line)
+            began = time.monotonic()
+            proc = start(argv, stdout=stdout, stderr=subprocess.PIPE, env=env)
+            out, err = finish(proc, timeout, f"{emu_args} -- {command}")
+            elapsed = time.monotonic() - began
+            if proc.returncode == 77:
+                raise Skip(err.decode())
+            with open(path) as f:
+                run = Run(proc.returncode, out, err, json.load(f), elapsed)
+        expect(run.report["status"] == run.status, "report and exit status differ", run)
+        if check_line:
+            line_checks(run)
+        return run
+
+    @contextlib.contextmanager
+    def serving(self, *emu_args):
+        """tpanel-emu EMU_ARGS --link PATH, until the block ends; yields (path, served), whose
+        report is there once the emulator has stopped."""
+        served = Served()
+        with tempfile.TemporaryDirectory() as tmp:
+            link, path = os.path.join(tmp, "tpanel"), os.path.join(tmp, "report.json")
+            proc = start([self.emu, f"--json={path}", "--link", link, *emu_args],
+                         stderr=subprocess.PIPE)
+            try:
+                # The link appears before the emulator has noted the line's starting
+                # settings; it says "until stopped" when it is ready for a command.
+                said, deadline = b"", time.monotonic() + 20
+                while b"until stopped" not in said:
+                    left = deadline - time.monotonic()
+                    ready = left > 0 and select.select([proc.stderr], [], [], left)[0]
+                    more = os.read(proc.stderr.fileno(), 4096) if ready else b""
+                    expect(more != b"", f"the emulator did not serve {link}: {said.decode()}")
+                    said += more
+                yield link, served
+                proc.send_signal(signal.SIGINT)
+                proc.communicate(timeout=30)
+                served.status = proc.returncode
+                with open(path) as f:
+                    served.report = json.load(f)
+            finally:
+                reap(proc)
+
+    def served(self, emu_args, tool_args, timeout=30):
+        """tavrinset --device LINK TOOL_ARGS against tpanel-emu serving LINK, as an operator
+        runs the two."""
+        with self.serving(*emu_args) as (link, served):
+            args = ["--device", link, *tool_args]
+            began = time.monotonic()
+            proc = start([self.tool, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            out, err = finish(proc, timeout)
+            elapsed = time.monotonic() - began
+        served.report["status"] = proc.returncode  # the emulator's own otherwise
+        run = Run(proc.returncode, out, err, served.report, elapsed)
+        line_checks(run)
+        return run
+
+
+class Served:
+    report = status = None
+
+
+def reply(letter, data=None):
+    """A reply as the controller builds it: lead-in, letter, filler in every other byte."""
+    pkt = bytearray([LEAD_IN, ord(letter)] + [0xa0 + i for i in range(2, 10)])
+    for pos, value in (data or {}).items():
+        pkt[pos] = value
+    return bytes(pkt)
+
+
+def touch(x, y):
+    return reply("T", {3: x & 0xff, 4: x >> 8, 5: y & 0xff, 6: y >> 8})
+
+
+class Panel:
+    """A controller played by the test on a pseudo-terminal that tavrinset is pointed at with
+    --device: answer(command) gives what to send back, packets (bytes) and pauses (seconds)."""
+
+    def __init__(self, answer):
+        self.answer = answer
+        self.master, self.slave = os.openpty()
+        # A getty's line without echo: unlike the packet line in every field.
+        t = termios.tcgetattr(self.slave)
+        t[3] &= ~(termios.ECHO | termios.ECHOE | termios.ECHOK | termios.ECHONL |
+                  termios.ECHOCTL | termios.ECHOKE)
+        termios.tcsetattr(self.slave, termios.TCSANOW, t)
+        self.before = termios.tcgetattr(self.slave)
+        self.received = []  # (command, line settings when it came)
+
+    def serve(self, proc):
+        pending = b""
+        while proc.poll() is None:
+            if not select.select([self.master], [], [], 0.02)[0]:
+                continue
+            with contextlib.suppress(OSError):
+                pending += os.read(self.master, 256)
+            while len(pending) >= 10:
+                command, pending = pending[:10], pending[10:]
+                self.received.append((command, termios.tcgetattr(self.slave)))
+                for item in self.answer(command):
+                    if isinstance(item, bytes):
+                        os.write(self.master, item)
+                    else:
+                        time.sleep(item)
+
+    def run(self, args, timeout=20):
+        proc = start([EMU.tool, "--device", os.ttyname(self.slave), *args],
+                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        server = threading.Thread(target=self.serve, args=(proc,))
+        server.start()
+        try:
+            out, err = finish(proc, timeout, f"{args}")
+        finally:
+            server.join()
+        after = termios.tcgetattr(self.slave)
+        os.close(self.master)
+        os.close(self.slave)
+        run = Run(proc.returncode, out, err, {"packets": [], "state": None,
+                                              "initial_state": None}, 0)
+        run.sent = lambda: [c.hex(" ") for c, _ in self.received]
+        what = f"{args}: status {run.status}, sent {run.letters()}\n{run.err}"
+        expect(after == self.before, f"line not put back: {what}")
+        for _, line in self.received:
+            expect(line[3] == 0 and line[4] == termios.B9600, f"packet line: {what}")
+        return run, what
+
+
+
+# --- cases ------------------------------------------------------------------------------------
+
+CASES = {}
+
+
+def case(*groups):
+    """Registers a case in groups."""
+    def register(fn):
+        for group in groups:
+            CASES.setdefault(group, []).append(fn)
+        return fn
+    return register
+
+
+def run_cases(cases):
+    """Runs the cases side by side (the ones that wait for a reply time pay it once) and
+    reports each. A case may skip alone; the group skips (77) only when every case did."""
+    failed = skipped = 0
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(cases)) as pool:
+        futures = {pool.submit(fn): fn.__name__ for fn in cases}
+        for future in concurrent.futures.as_completed(futures):
+            name = futures[future]
+            try:
+                future.result()
+                print(f"ok    {name}")
+            except Skip as skip:
+                print(f"SKIP  {name}: {skip}")
+                skipped += 1
+            except Exception:
+                failed += 1
+                print(f"FAIL  {name}\n{traceback.format_exc()}")
+    print(f"{len(cases) - failed - skipped} of {len(cases)} cases passed, {skipped} skipped")
+    return 1 if failed else 77 if skipped == len(cases) else 0
+
+
+EMU = None  # this process's Emu, made by main()
+
+
+def main(argv):
+    """SCRIPT GROUP TPANEL_EMU TAVRINSET: runs one group of the cases registered."""
+    global EMU
+    EMU = Emu(argv[2], argv[3])
+    EMU.line_shim, EMU.signal_audit = [os.path.abspath(a) for a in argv[4:6]] or [None, None]
+    if EMU.direct:
+        print("no private /dev here: tavrinset gets the emulated line with --device")
+    return run_cases(CASES[argv[1]])
