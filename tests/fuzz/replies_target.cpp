@@ -110,14 +110,14 @@ class Controller {
     }
 
     void heard(const Packet& p) {
-        // An echo comes back as the packet goes out (after what is already on its way),
-        // whatever pause the script was in.
-        if (echoNext_) {
-            at_ = std::max(line_.now() + kByteTime, sentUntil_);
+        // An echo comes back as the packet goes out, whatever pause the script was in.
+        // (A line busy with the controller's own bytes gives none back.)
+        if (echoNext_ && sentUntil_ <= line_.now() + kByteTime) {
+            at_ = line_.now() + kByteTime;
             echoes_.push_back(sent_.size());
             send(Bytes(p.begin(), p.end()));
-            echoNext_ = false;
         }
+        echoNext_ = false;
         at_ = std::max(at_, line_.now() + kByteTime);  // nothing answers before it is asked
         play();
     }
