@@ -31,7 +31,19 @@ function(install_completions program)
     install(FILES completion/${program}.fish DESTINATION "${TAVRINSET_FISH_COMPLETIONSDIR}")
 endfunction()
 
-# The manual pages carry the project's version, so they are filled in at configure time.
+# The manual pages carry the project's version and the date of the release, that of the newest
+# entry of debian/changelog, so they are filled in at configure time.
+file(STRINGS debian/changelog release_line REGEX "^ -- " LIMIT_COUNT 1)
+if(NOT release_line MATCHES ", ([0-9]+) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ([0-9]+) ")
+    message(FATAL_ERROR "debian/changelog: no date in its newest entry's last line")
+endif()
+set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+list(FIND months "${CMAKE_MATCH_2}" month)
+math(EXPR month "${month} + 101")
+math(EXPR day "${CMAKE_MATCH_1} + 100")
+string(SUBSTRING "${month}" 1 2 month)
+string(SUBSTRING "${day}" 1 2 day)
+set(TAVRINSET_DATE "${CMAKE_MATCH_3}-${month}-${day}")
 set(TAVRINSET_MAN_DIR "${PROJECT_BINARY_DIR}/man")
 configure_file(man/tavrinset.1.in "${TAVRINSET_MAN_DIR}/tavrinset.1" @ONLY)
 
@@ -50,4 +62,11 @@ install(FILES README.md DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 if(IS_DIRECTORY "${PROJECT_SOURCE_DIR}/docs")
     install(DIRECTORY docs/ DESTINATION "${CMAKE_INSTALL_DOCDIR}" FILES_MATCHING PATTERN "*.md")
 endif()
-install(DIRECTORY contrib/ DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples")
+install(DIRECTORY contrib/ DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples"
+        PATTERN "*.in" EXCLUDE)
+# The systemd units name the program where it is installed, which `cmake --install --prefix`
+# can still change: they are written at install time.
+install(CODE "set(units_bindir \"${CMAKE_INSTALL_BINDIR}\")
+    set(units_docdir \"${CMAKE_INSTALL_DOCDIR}\")
+    set(units_templates \"${PROJECT_SOURCE_DIR}/contrib\")
+    include(\"${PROJECT_SOURCE_DIR}/cmake/InstallUnits.cmake\")")

@@ -34,7 +34,8 @@ _tpanel_emu()
     if ((${#line[@]} > 2)) && [[ ${line[-2]} == --fault && ${line[-1]} == +([0-9]):*x ]]; then
         local word=${line[-1]%x} head=''
         [[ $COMP_WORDBREAKS == *:* ]] || head=${word%%:*}:
-        local kinds="no-reply short: drop: extra touch-before delay: ignore hangup signal:"
+        local kinds="no-reply short: drop: extra touch-before delay: ignore hangup signal: zeros noise
+            reply:"
         mapfile -t COMPREPLY < <(compgen -P "$head" -W "$kinds" -- "${word#*:}")
         # "short:" still wants its argument.
         [[ ${#COMPREPLY[@]} == 1 && ${COMPREPLY[0]} == *: ]] && compopt -o nospace 2>/dev/null
@@ -59,13 +60,14 @@ _tpanel_emu()
             return
             ;;
         --scaling-x | --scaling-y | --calibration-x | --calibration-y | --filter | \
-            --report | --mode | --selftest-failures | --touch | --hold | --foreign | --pending)
+            --report | --mode | --selftest-failures | --touch | --hold | --stroke | --stroke-gap | --foreign | \
+            --pending)
             return
             ;;
     esac
 
     local opts="--scaling-x --scaling-y --calibration-x --calibration-y --filter
-        --report --mode --selftest-failures --hold --touch --foreign --after-touches --fault
+        --report --mode --selftest-failures --hold --stroke --stroke-gap --touch --foreign --after-touches --fault
         --pending --pace --adapter --link --no-private-dev --attach --json --quiet --help
         --version --"
     mapfile -t COMPREPLY < <(compgen -W "$opts" -- "$cur")

@@ -27,7 +27,10 @@ function __tpanel_emu_faults
         hangup\t'close the line instead of answering' \
         signal:\t'send a signal to the command' \
         drop:\t'byte K of the answer never arrives' \
-        ignore\t'acknowledge the command without applying it'
+        ignore\t'acknowledge the command without applying it' \
+        zeros\t'ten zero bytes instead of the answer' \
+        noise\t'ten bytes of noise instead of the answer' \
+        reply:\t'these hexadecimal bytes instead of the answer'
 end
 
 complete -c tpanel-emu -n __tpanel_emu_in_command -x -a '(__tpanel_emu_command)'
@@ -42,6 +45,8 @@ complete -c tpanel-emu -n $own -l filter -x -d 'Filter parameters (SLEN,DEVIATIO
 complete -c tpanel-emu -n $own -l report -x -d 'Report delays (UNTOUCH,REPEAT)'
 complete -c tpanel-emu -n $own -l mode -x -d 'Mode flag bytes (REPORT,PROCESS)'
 complete -c tpanel-emu -n $own -l selftest-failures -x -d 'Failure mask the self-test reports'
+complete -c tpanel-emu -n $own -l stroke -x -d 'A finger drawing a stroke (X0,Y0:X1,Y1:COUNT[@HZ])'
+complete -c tpanel-emu -n $own -l stroke-gap -x -d 'Quiet between strokes, in ms'
 complete -c tpanel-emu -n $own -l touch -x -d 'A touch report with these raw coordinates (X,Y)'
 complete -c tpanel-emu -n $own -l foreign -x -d 'A packet with this letter, to be passed over'
 complete -c tpanel-emu -n $own -l after-touches -x -a 'hangup INT TERM HUP' -d 'What happens once the command read the touches'

@@ -23,6 +23,8 @@ enum Code {
     kSelfTest,
     kTouch,
     kHold,
+    kStroke,
+    kStrokeGap,
     kForeign,
     kAfterTouches,
     kFault,
@@ -49,6 +51,8 @@ const option kOptions[] = {
     {"selftest-failures", required_argument, nullptr, kSelfTest},
     {"touch", required_argument, nullptr, kTouch},
     {"hold", required_argument, nullptr, kHold},
+    {"stroke", required_argument, nullptr, kStroke},
+    {"stroke-gap", required_argument, nullptr, kStrokeGap},
     {"foreign", required_argument, nullptr, kForeign},
     {"after-touches", required_argument, nullptr, kAfterTouches},
     {"fault", required_argument, nullptr, kFault},
@@ -145,6 +149,18 @@ class Parser {
                              "RATE from 1 to 96");
                 }
                 break;
+            case kStroke:
+                if (!stroke(arg)) {
+                    complain(name, arg,
+                             "expected X0,Y0:X1,Y1:COUNT or X0,Y0:X1,Y1:COUNT@HZ, coordinates "
+                             "from 0 to 65535, COUNT from 1 to 1000000000, HZ from 1 to 10000");
+                }
+                break;
+            case kStrokeGap:
+                if (expect(numbers(arg, 1, 0, 600000, v), name, arg, "milliseconds 0-600000")) {
+                    o_.strokeGap = std::chrono::milliseconds(v[0]);
+                }
+                break;
             case kForeign: {
                 bool one = std::strlen(arg) == 1 && arg[0] != letter::touch;
                 if (expect(one, name, arg, "one character other than T")) {
@@ -222,6 +238,13 @@ class Parser {
         } else if (o_.command.empty() && o_.link.empty()) {
             refuse("no command to run (give -- COMMAND ARGS..., --link PATH or --attach PATH)");
         }
+        if (o_.faults.at(0).loopback &&
+            (o_.hold.given || !o_.strokes.empty() || !o_.touches.empty())) {
+            refuse("--fault loopback leaves no controller to report touches");
+        }
+        if (o_.hold.given && !o_.strokes.empty()) {
+            refuse("--hold and --stroke exclude each other: there is one finger");
+        }
         return !failed;
     }
 
@@ -240,8 +263,43 @@ class Parser {
         if (!numbers(text.c_str(), 2, 0, 65535, v)) {
             return false;
         }
-        o_.hold = {true, touchReport(narrow<std::uint16_t>(v[0]), narrow<std::uint16_t>(v[1])),
-                   narrow<int>(rate)};
+        const auto x = narrow<std::uint16_t>(v[0]);
+        const auto y = narrow<std::uint16_t>(v[1]);
+        o_.hold = {true, {x, y, x, y, 0, period(rate)}};
+        return true;
+    }
+
+    static std::chrono::nanoseconds period(long hz) {
+        return hz > 0 ? std::chrono::nanoseconds(std::chrono::seconds(1)) / hz : kLineRatePeriod;
+    }
+
+    // "X0,Y0:X1,Y1:COUNT" or "X0,Y0:X1,Y1:COUNT@HZ".
+    bool stroke(const char* arg) {
+        std::string text = arg;
+        long hz = 0;
+        if (auto at = text.find('@'); at != std::string::npos) {
+            if (!parseNumber(text.substr(at + 1), 1, 10000, hz)) {
+                return false;
+            }
+            text.resize(at);
+        }
+        std::stringstream in(text);
+        std::string from;
+        std::string to;
+        std::string count;
+        std::string rest;
+        long a[2] = {0, 0};
+        long b[2] = {0, 0};
+        long n = 0;
+        if (!std::getline(in, from, ':') || !std::getline(in, to, ':') ||
+            !std::getline(in, count, ':') || std::getline(in, rest) ||
+            !numbers(from.c_str(), 2, 0, 65535, a) || !numbers(to.c_str(), 2, 0, 65535, b) ||
+            !parseNumber(count, 1, 1000000000, n)) {
+            return false;
+        }
+        o_.strokes.push_back({narrow<std::uint16_t>(a[0]), narrow<std::uint16_t>(a[1]),
+                              narrow<std::uint16_t>(b[0]), narrow<std::uint16_t>(b[1]),
+                              static_cast<std::uint64_t>(n), period(hz)});
         return true;
     }
 
@@ -334,12 +392,23 @@ A finger held on the panel, reported by the controller on its own:
                              and one after each mode command that sets the touch bit (0x01)
                              without the stream bit. Each is a whole packet, sent after
                              whatever is already going out
+  --stroke X0,Y0:X1,Y1:COUNT[@HZ]
+                             a finger comes down at X0,Y0, moves in a straight line to
+                             X1,Y1 over COUNT touch reports (1-1000000000), HZ a second
+                             (1-10000; default 96, back to back on a paced line), and is
+                             lifted: no more reports. Repeatable: the strokes follow one
+                             another. Reports go out while the mode has the stream bit
+                             (only the first of a stroke with the touch bit alone); a
+                             stroke's reports that the mode does not ask for are lost
+  --stroke-gap MS            quiet between strokes, and between the command's last packet
+                             and the first stroke (0-600000, default 200)
 
 Touch reports, sent in the given order after a mode command that leaves the controller
 in raw mode (report flags 0x01, process flags 0):
   --touch X,Y                a touch report ('T') with these raw coordinates; repeatable
   --foreign C                a packet with the letter C instead, to be passed over
-  --after-touches ACTION     once the command has read them all: 'hangup' closes the line,
+  --after-touches ACTION     once the command has read them all (or the strokes, when
+                             given, have all gone out): 'hangup' closes the line,
                              a signal (INT, TERM, HUP or a number) is sent to COMMAND
 
 Faults, by exchange N: the Nth command packet received, counting from 0; repeatable, and
@@ -353,6 +422,15 @@ several on one exchange combine:
   --fault N:ignore           the command is acknowledged as usual but not carried out
   --fault N:hangup           the line is closed instead of answering
   --fault N:signal:SIG       SIG is sent to COMMAND as soon as the packet is in
+  --fault N:zeros            ten zero bytes (a line held in break) instead of the answer
+  --fault N:noise            ten bytes of noise instead of the answer, never with a 0x55
+                             among them; the same N gives the same bytes every run
+  --fault N:reply:HEX        these bytes (1 to 64, two hexadecimal digits each, as in
+                             55410000000000000000) instead of the answer
+  --fault echo               every packet COMMAND sends comes back to it on the line,
+                             before any answer (a two-wire RS-485 adapter does this)
+  --fault loopback           every packet comes back, and nothing answers (a loopback
+                             plug, or the wrong port): the controller takes no command
 
 Line:
   --pending N                N bytes of stale input wait on the line when COMMAND starts

@@ -9,6 +9,7 @@
 #include "controller.h"
 #include "delivery.h"
 #include "faults.h"
+#include "finger.h"
 
 namespace emu {
 
@@ -17,14 +18,18 @@ enum class ReportTo { text, json, none };
 // A finger resting on the panel.
 struct Hold {
     bool given = false;
-    Packet report{};
-    int rate = 0;  // reports a second; 0: back to back, as fast as the line carries them
+    Stroke stroke;  // where, endless, and how often
 };
+
+// Back to back, a report takes exactly its ten byte times: 96 a second at 9600 baud.
+inline constexpr std::chrono::nanoseconds kLineRatePeriod = 10 * kByteTime;
 
 struct EmuOptions {
     ControllerState state = factoryState();
     std::vector<Outgoing> touches;  // sent in this order once the controller is in raw mode
     Hold hold;
+    std::vector<Stroke> strokes;  // drawn in this order once the command waits for touches
+    std::chrono::milliseconds strokeGap{200};
     FaultPlan faults;
     bool pace = false;
     AdapterSetup adapter;

@@ -56,8 +56,9 @@ void writeText(std::FILE* out, const Record& r);
 //     filter: {slen, deviation, states}, report: {untouch, repeat},
 //     mode: {reportFlags, processFlags}, selfTestFailures};
 //   packets, in line order: {dir: "in" (from the command) or "out", ms, firstMs, lastMs,
-//     hex (the bytes delivered), kind (command, reply, short, dropped, touch, held, foreign,
-//     extra, pending), exchange, for "dropped" lost, and for "in" effect and line};
+//     hex (the bytes delivered), kind (command, reply, short, dropped, touch, held, stroke,
+//     foreign, extra, pending, echo, zeros, noise, injected), exchange, for "dropped" lost,
+//     and for "in" effect and line};
 //   events: {ms, what} (signals sent, hang-ups).
 void writeJson(std::FILE* out, const Record& r);
 

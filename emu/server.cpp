@@ -21,6 +21,8 @@ using namespace std::chrono_literals;
 
 // How long the line must have been quiet before the command counts as having read it all.
 constexpr auto kSettle = 20ms;
+// How soon to try again when the line was full.
+constexpr auto kBlockedRetry = 5ms;
 
 }  // namespace
 
@@ -34,12 +36,16 @@ Server::Server(int line, int slave, const EmuOptions& o, Record& rec)
       wire_(o.paced()),
       delivery_(o.adapter, start_),
       processed_(start_),
-      // Back to back, a report takes exactly its ten byte times: 96 a second at 9600 baud.
-      holdPeriod_(o.hold.rate > 0 ? std::chrono::nanoseconds(1s) / o.hold.rate : 10 * kByteTime),
-      nextTick_(start_),
+      finger_(o.hold.given ? Finger({o.hold.stroke}, {}) : Finger(o.strokes, o.strokeGap)),
       heldStart_(start_),
       lastArrival_(start_),
-      lastWrite_(start_) {}
+      lastWrite_(start_),
+      lastCommand_(start_) {
+    // A held finger is on the panel from the start; strokes wait for the command (tickFinger).
+    if (o.hold.given) {
+        finger_.start(start_);
+    }
+}
 
 double Server::ms(Time t) const {
     return std::chrono::duration<double, std::milli>(t - start_).count();
@@ -79,6 +85,13 @@ void Server::readInput(Time now) {
         std::optional<termios> line;
         if (termios t{}; slave_ >= 0 && tcgetattr(slave_, &t) == 0) {
             line = t;
+        }
+        // An echoing line hands each byte back as it goes out: the echo comes in as the byte
+        // leaves, on the same line as everything else, and ahead of any answer to it.
+        const int packet = static_cast<int>(exchange_ + in_.size() / Packet{}.size());
+        if (o_.faults.at(static_cast<unsigned>(packet)).echo) {
+            const Time from = o_.paced() ? std::max(now, lastArrival_) : now;
+            queue({std::vector<std::uint8_t>(buf, buf + got), "echo"}, packet, from);
         }
         for (ssize_t i = 0; i < got; ++i) {
             // On a real line each byte takes its time to arrive, however fast it was written.
@@ -126,6 +139,7 @@ void Server::receive(const Packet& pkt, Time first, Time last, const std::option
     e.line = line;
     const Fault f = o_.faults.at(exchange_);
     ++exchange_;
+    lastCommand_ = last;
     if (f.signal != 0) {
         signalCommand(f.signal, "");
     }
@@ -135,11 +149,16 @@ void Server::receive(const Packet& pkt, Time first, Time last, const std::option
         hangUp();
         return;
     }
+    const int exchange = e.exchange;
+    if (f.loopback) {
+        e.effect = "not taken: the line only loops back";
+        rec_.packets.push_back(std::move(e));
+        return;
+    }
     const bool wasRaw = controller_.rawMode();
     Answer a = controller_.answer(pkt, !f.ignore);
     e.effect = a.effect;
     rec_.packets.push_back(std::move(e));
-    const int exchange = rec_.packets.back().exchange;
     const Time due = last + std::chrono::milliseconds(f.delayMs);
     for (Outgoing& out : shapeReplies(a.replies, f)) {
         queue(std::move(out), exchange, due);
@@ -149,7 +168,7 @@ void Server::receive(const Packet& pkt, Time first, Time last, const std::option
     }
     // A finger already on the panel is a press the moment presses are reported.
     if (o_.hold.given && controller_.reportsPresses()) {
-        queue(whole(o_.hold.report, "held"), -1, due);
+        queue(whole(touchReport(o_.hold.stroke.fromX, o_.hold.stroke.fromY), "held"), -1, due);
     }
     // The touches start once a mode command has put the controller into raw reporting.
     if (!touchesQueued_ && controller_.rawMode() && !wasRaw) {
@@ -161,18 +180,23 @@ void Server::receive(const Packet& pkt, Time first, Time last, const std::option
     }
 }
 
-void Server::tickHold(Time now) {
-    if (!o_.hold.given || now < nextTick_) {
+void Server::tickFinger(Time now) {
+    // Strokes begin once the command has had its say and waits, quiet, for touches.
+    if (!finger_.started() && finger_.given() && exchange_ > 0 &&
+        now >= lastCommand_ + o_.strokeGap) {
+        finger_.start(lastCommand_ + o_.strokeGap);
+    }
+    const std::optional<Finger::Tick> tick = finger_.take(now);
+    if (!tick) {
         return;
     }
-    // However late we look, one report for the latest tick: the controller reports where the
-    // finger is, not a backlog of where it was.
-    const Time tick = nextTick_ + (now - nextTick_) / holdPeriod_ * holdPeriod_;
-    nextTick_ = tick + holdPeriod_;
+    // Reports while the mode streams them; with presses only, a stroke's first report.
+    const bool wanted =
+        controller_.streams() || (!o_.hold.given && tick->first && controller_.reportsPresses());
     // A report still waiting for the line is as good as a new one; and while nobody reads the
     // far end, what the controller keeps saying is lost there, as in an overrun UART.
-    if (controller_.streams() && heldStart_ <= tick && !blocked_) {
-        queue(whole(o_.hold.report, "held"), -1, tick);
+    if (wanted && heldStart_ <= tick->at && !blocked_) {
+        queue(whole(tick->report, o_.hold.given ? "held" : "stroke"), -1, tick->at);
         heldStart_ = kNever;  // until it is on the wire
     }
 }
@@ -183,7 +207,7 @@ void Server::transmit(Time now) {
         const Time ready = std::max(later_.begin()->first, processed_);
         Chunk c = std::move(later_.begin()->second);
         later_.erase(later_.begin());
-        if (c.out.kind == "held") {
+        if (c.out.kind == "held" || c.out.kind == "stroke") {
             heldStart_ = wire_.startOf(ready);
         }
         InFlight p{std::move(c.out), c.exchange, 0};
@@ -263,21 +287,34 @@ Time Server::service(Time now) {
         return kNever;
     }
     takePackets(now, false);
-    tickHold(now);
+    tickFinger(now);
     transmit(now);
     deliver(now);
     Time wake = std::min(later_.empty() ? kNever : later_.begin()->first, delivery_.nextHandover());
-    if (o_.hold.given && controller_.streams()) {
-        wake = std::min(wake, nextTick_);
+    // A stroke goes on whether reported or not; a held finger matters only when reported.
+    if (!o_.hold.given || controller_.streams() || controller_.reportsPresses()) {
+        wake = std::min(wake, finger_.next());
+    }
+    if (finger_.given() && !finger_.started() && exchange_ > 0) {
+        wake = std::min(wake, lastCommand_ + o_.strokeGap);
     }
     if (in_.size() >= Packet{}.size()) {
         wake = std::min(wake, in_[Packet{}.size() - 1].at);
+    }
+    // A pseudo-terminal's master end is not woken for writing when the far end reads: look
+    // again soon rather than wait for a wake-up that does not come.
+    if (blocked_) {
+        wake = std::min(wake, now + kBlockedRetry);
     }
     return std::min(wake, afterTouches(now));
 }
 
 Time Server::afterTouches(Time now) {
-    if (afterDone_ || !touchesQueued_ || touchesLeft_ > 0 || line_ < 0 ||
+    // Strokes, when given, are over once the last report has gone out.
+    const bool done = o_.strokes.empty() ? touchesQueued_ && touchesLeft_ == 0
+                                         : finger_.started() && finger_.next() == kNever &&
+                                               later_.empty() && inFlight_.empty();
+    if (afterDone_ || !done || line_ < 0 ||
         (!o_.hangupAfterTouches && o_.signalAfterTouches == 0)) {
         return kNever;
     }

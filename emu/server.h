@@ -15,6 +15,7 @@
 
 #include "controller.h"
 #include "delivery.h"
+#include "finger.h"
 #include "options.h"
 #include "record.h"
 #include "sandbox.h"
@@ -36,6 +37,9 @@ class Server {
     // SIGCHLD and the stop signals.
     int run(CommandProcess& command, int sigFd);
     const ControllerState& state() const { return controller_.state(); }
+    // One round of the line's work at `now`, which never goes back; returns when the next is
+    // due (kNever: none).
+    Time service(Time now);
 
   private:
     struct Chunk {
@@ -56,12 +60,10 @@ class Server {
     void event(const std::string& what);
     // The controller has this ready to send at `due`.
     void queue(Outgoing out, int exchange, Time due);
-    // One round of the line's work at `now`; returns when the next is due (kNever: none).
-    Time service(Time now);
     void readInput(Time now);
     void takePackets(Time now, bool all);
     void receive(const Packet& pkt, Time first, Time last, const std::optional<termios>& line);
-    void tickHold(Time now);
+    void tickFinger(Time now);
     // Puts what is due by now on the wire, whole packets in the order they became due.
     void transmit(Time now);
     void deliver(Time now);
@@ -90,9 +92,8 @@ class Server {
     std::deque<InFlight> inFlight_;
     bool blocked_ = false;  // the last write found the line full
 
-    std::chrono::nanoseconds holdPeriod_;
-    Time nextTick_;
-    Time heldStart_;  // when the last held-finger report starts on the line
+    Finger finger_;
+    Time heldStart_;  // when the last report of the finger starts on the line
 
     // A byte from the command, when it arrives, and the command's line settings when it was
     // written: by the time a paced byte arrives the command may have changed them.
@@ -104,6 +105,7 @@ class Server {
     std::deque<InByte> in_;
     Time lastArrival_;
     Time lastWrite_;
+    Time lastCommand_;  // when the last command packet was in
     unsigned exchange_ = 0;
     bool touchesQueued_ = false;
     std::size_t touchesLeft_ = 0;

@@ -31,12 +31,6 @@ complete_words() {
     printf '%s\n' "${COMPREPLY[@]}" | grep . | sort -u
 }
 
-# same NAME EXPECTED ACTUAL: both newline-separated lists hold the same words.
-same() {
-    [[ $(sort -u <<<"$2") == "$(sort -u <<<"$3")" ]] ||
-        fail "$1: expected [${2//$'\n'/ }], got [${3//$'\n'/ }]"
-}
-
 all=$("$helper")
 options=$(cut -d' ' -f1 <<<"$all")
 long=$(grep '^--' <<<"$options")

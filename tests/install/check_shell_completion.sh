@@ -58,12 +58,6 @@ complete_line() {
     } <&"$from_shell" | sort -u
 }
 
-# same NAME EXPECTED ACTUAL: both newline-separated lists hold the same words.
-same() {
-    [[ $(sort -u <<<"$2") == "$(sort -u <<<"$3")" ]] ||
-        fail "$1: expected [${2//$'\n'/ }], got [${3//$'\n'/ }]"
-}
-
 # offers NAME EXPECTED ACTUAL: every word of EXPECTED is in ACTUAL.
 offers() {
     local missing

@@ -1,40 +1,51 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Every systemd unit among the installed examples passes `systemd-analyze verify` without a
-# word: no unknown key or section, no bad specifier, its program and its manual page found. A
-# template is checked through an instance too, as udev or `systemctl enable` would name it.
-# Usage: check_units.sh STAGE_DIR
+# The systemd unit examples, installed under /usr (package) and /usr/local (source install), pass
+# `systemd-analyze verify` without a word inside the installed tree: known keys and specifiers,
+# the program installed where they say, its manual page found. A template is checked through
+# instances named as the README names them, and reads a port's own options after the shared ones.
+# Usage: check_units.sh BUILD_DIR
 set -uo pipefail
+shopt -s nullglob
 # shellcheck source=tests/install/lib.sh
 . "$(dirname "$0")/lib.sh"
-stage=$1
+build=$1
 command -v systemd-analyze >/dev/null ||
     skip "systemd-analyze not installed (Debian package systemd)"
 command -v man >/dev/null ||
     skip "man not installed (Debian package man-db): systemd-analyze looks up Documentation= with it"
 
-shopt -s nullglob
-units=("$stage"/usr/share/doc/tavrinset/examples/*.{service,socket,timer,path,mount})
-((${#units[@]} > 0)) || fail "no systemd unit among the examples"
-
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-names=()
-for unit in "${units[@]}"; do
-    name=${unit##*/}
-    # The units run the programs from where the package puts them; here they are staged.
-    sed "s|/usr/bin/|$stage/usr/bin/|g" "$unit" >"$tmp/$name"
-    names+=("$tmp/$name")
-    [[ $name == *@.* ]] && names+=("$tmp/${name/@./@ttyS1.}")
-done
-
-for unit in "${names[@]}"; do
-    # Messages go to the console, not to a journal, whatever this process is attached to.
-    out=$(SYSTEMD_LOG_TARGET=console SYSTEMD_LOG_COLOR=0 MANPATH="$stage/usr/share/man" \
-        systemd-analyze verify "$unit" 2>&1)
-    status=$?
-    if ((status != 0)) || [[ -n $out ]]; then
-        fail "${unit##*/}: systemd-analyze verify, status $status:"$'\n'"$out"
-    fi
+for prefix in /usr /usr/local; do
+    root=$tmp/${prefix//\//-} etc=$tmp/${prefix//\//-}/etc/systemd/system
+    DESTDIR=$root cmake --install "$build" --prefix "$prefix" --component Unspecified >/dev/null ||
+        fail "cmake --install --prefix $prefix failed"
+    # Stand-ins for the units every service needs, so that nothing is looked up outside the tree.
+    mkdir -p "$root/usr/lib/systemd/system" "$etc"
+    echo "[Unit]" | tee "$root"/usr/lib/systemd/system/{sysinit,basic,shutdown}.target >/dev/null
+    units=("$root$prefix"/share/doc/tavrinset/examples/*.service)
+    ((${#units[@]} > 0)) || fail "$prefix: no systemd unit among the examples"
+    for unit in "${units[@]}"; do
+        names=("${unit##*/}")
+        if [[ $unit == *@.service ]]; then
+            for port in /dev/ttyS1 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12BC3D4-if00-port0; do
+                names+=("$(systemd-escape --template="${unit##*/}" --path "$port")")
+            done
+            files=$(sed -n 's/^EnvironmentFile=-\{0,1\}//p' "$unit" | paste -sd ' ')
+            [[ $files == "/etc/default/tavrinset /etc/tavrinset/%i.conf" ]] ||
+                fail "${unit##*/}: options read from $files"
+        fi
+        for name in "${names[@]}"; do
+            cp "$unit" "$etc/$name"
+            # Messages go to the console, not to a journal, whatever this process is attached to.
+            out=$(SYSTEMD_LOG_TARGET=console SYSTEMD_LOG_COLOR=0 MANPATH="$root$prefix/share/man" \
+                systemd-analyze verify --root="$root" "$etc/$name" 2>&1)
+            status=$?
+            if ((status != 0)) || [[ -n $out ]]; then
+                fail "$prefix: $name: systemd-analyze verify, status $status:"$'\n'"$out"
+            fi
+        done
+    done
 done
 finish

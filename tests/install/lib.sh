@@ -22,6 +22,12 @@ finish() {
     echo "all checks passed"
 }
 
+# same NAME EXPECTED ACTUAL: both newline-separated lists hold the same words.
+same() {
+    [[ $(sort -u <<<"$2") == "$(sort -u <<<"$3")" ]] ||
+        fail "$1: expected [${2//$'\n'/ }], got [${3//$'\n'/ }]"
+}
+
 # The mode keywords, as the program lists them when it rejects one.
 mode_keywords() {
     local message
