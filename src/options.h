@@ -7,10 +7,24 @@
 
 #include "calibration.h"
 #include "io.h"
+#include "orientation.h"
 #include "settings.h"
+#include "uinput.h"
 
 inline constexpr int X = 0;
 inline constexpr int Y = 1;
+
+// What --bridge and --print-events ask for.
+struct BridgeRequest {
+    bool wanted = false;  // either option
+    bool print = false;   // events as text on standard output, no input device
+    SizeMm size;
+    Orientation orientation;
+    int releaseAfterMs = 0;  // 0: learnt from the reports
+};
+
+inline constexpr int kMaxSizeMm = 10000;
+inline constexpr int kMaxReleaseAfterMs = 10000;
 
 struct Options {
     AxisRange scaling[2];
@@ -32,6 +46,7 @@ struct Options {
     bool json = false;  // standard output as JSON Lines
     bool calibrate = false;
     CalibrationRequest guided;  // --samples, --misclick, --touch-timeout, --dry-run
+    BridgeRequest bridge;
 };
 
 // The process-wide record, filled by parseOptions (main.h) and read by main alone, and by the
