@@ -353,21 +353,18 @@ def main():
             "libstdc++ at exec costs more than stty's start.")
     if paced_ms / LINE_LIMIT_MS > 1.05 or fifo_ms / fifo_ideal > 1.05:
         notes.append(
-            "- 1 and 1c fall short by what keeps write-backs exact on a busy line. After the "
-            "reply to a query whose content it uses (filter, report), the tool waits until it "
-            "sees where the reply ends (the next lead-in, or a few character times of quiet; "
-            "longer where bytes are seen to come in chunks, as through a FIFO): the "
-            "\"boundaries\" figure of 1c. Without it a lost byte would shift the next packet's "
-            "lead-in into the reply and the write-back would carry it. The rest is the first "
-            "reply, which arrives while the boundaries are still unknown after the open.")
+            "- 1 and 1c fall short by the turnaround of each exchange as the emulator counts it, "
+            "from the last byte of a reply handed over to the first byte of the next command "
+            "(about 1.2 ms through the FIFO model, most of it the command's first byte time); "
+            "the tool's own part, from reading the reply's last byte to writing the next "
+            "command, is a fraction of a millisecond. \"Boundaries\" shows what seeing where "
+            "used replies end costs: the tool waits for that only when the reply holds the "
+            "lead-in's value after its first byte, where a lost byte could hide the next "
+            "packet's lead-in.")
     if line_ratio > 1.05:
         notes.append(
-            "- 1b falls short by that same wait, on a line that has no timing of its own: a "
-            "reply read in one go may have been held back by a FIFO or an adapter, so the tool "
-            "gives what follows it the line time of those bytes, and more, to show itself. A "
-            "pseudo-terminal nobody paces hands every reply over in one go, and the two "
-            "queries whose content is used each pay that time (about 12 ms), though nothing "
-            "ever follows.")
+            "- 1b falls short by the tool's own time on a line with no timing of its own: the "
+            "whole unpaced run, start to exit, in 2a.")
     if notes:
         doc += ["", "## Short of a goal", ""] + notes
     doc.append("")

@@ -283,6 +283,9 @@ Status Transport::reply(Packet& out, Use use, bool stoppable) {
                 }
             }
         }
+        // A reply whole sooner than a command and its reply take at 9600 baud: the line is
+        // faster, and how its bytes are spread says nothing about when they were sent.
+        fast_ = fast_ || f.last < writtenAt_ + 2 * kCommandTime - kEarly;
         out = f.pkt;
         return {};
     }

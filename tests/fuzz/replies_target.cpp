@@ -110,7 +110,7 @@ class Controller {
     }
 
     void heard(const Packet& p) {
-        at_ = std::max(at_, line_.now());
+        at_ = std::max(at_, line_.now() + kByteTime);  // nothing answers before it is asked
         if (echoNext_) {
             echoes_.push_back(sent_.size());
             send(Bytes(p.begin(), p.end()));
