@@ -49,8 +49,9 @@ def strokes_become_press_move_and_release():
 def every_ending_releases_a_held_touch():
     endings = [("TERM", 0), ("INT", 0), ("QUIT", 131), ("hangup", 1)]
     for ending, status in endings:
-        run = emu(["--stroke", "10,20:30,20:2", "--after-touches", ending],
-                  ["--print-events", "--invert-x", "--json", *HELD])
+        # Two strokes, one touch: the gap between them is shorter than --release-after.
+        run = emu(["--stroke", "10,20:30,20:2", "--stroke", "30,30:30,30:1", "--after-touches",
+                   ending], ["--print-events", "--invert-x", "--json", *HELD])
         what = f"{ending}:"
         lines = run.out.splitlines()
         expect(lines[:4] == [
@@ -63,7 +64,7 @@ def every_ending_releases_a_held_touch():
             '{"event": {"type": "EV_KEY", "code": "BTN_TOUCH", "value": 0}}',
             '{"event": {"type": "EV_SYN", "code": "SYN_REPORT", "value": 0}}'],
             f"{what} released at the end", run)
-        expect(len(lines) == 8, f"{what} press, move, release", run)
+        expect(len(lines) == 10, f"{what} press, two moves, release", run)
         expect(run.status == status and run.elapsed < 5, f"{what} status, at once", run)
         said = run.err.splitlines()[1:]
         expect(said == [] if ending != "hangup" else len(said) == 1 and said[0] in GONE,
@@ -76,6 +77,10 @@ def no_bridge_without_what_it_needs():
         # The controller's own mode reports presses only.
         (["--mode", "0x01,0x08"], SCALED,
          "tavrinset: the bridge needs reports while the finger is down: add stream to --mode\n"),
+        # A setting that did not go through: the bridge would point wrong.
+        (["--fault", "0:no-reply"], SCALED,
+         "Timeout while reading packet\ntavrinset: the run did not go through: the bridge was "
+         "not started\n"),
         # No answer to the mode query: nothing shows up as a touchscreen.
         (["--fault", "2:no-reply"], SCALED,
          "Timeout while reading packet\ntavrinset: the controller's mode could not be read: "
