@@ -382,6 +382,8 @@ TEST(ParseOptions, Bridge) {
         {{"--bridge", "--size-mm", "5", "--release-after", "10001", "-w", "8", "-h", "6"},
          "tavrinset: invalid value '5' for --size-mm (W,H in millimetres)\n"
          "tavrinset: invalid value '10001' for --release-after\n"},
+        {{"--bridge", "--size-mm", "5,0", "-w", "8", "-h", "6"},
+         "tavrinset: invalid value '5,0' for --size-mm (W,H in millimetres)\n"},
         {{"--invert-y", "--swap-xy"}, "tavrinset: --invert-y needs --bridge or --print-events\n"},
         {{"--print-events", "-r", "2", "-w", "8", "-h", "6"},
          "tavrinset: --print-events cannot be used with -r\n"},
