@@ -351,9 +351,12 @@ def main():
             "same gap (2c), and the port work beyond start-up (2d) is within the timer's noise "
             "for both. The tool is a dynamically linked C++ program; loading and relocating "
             "libstdc++ at exec costs more than stty's start.")
-    if paced_ms / LINE_LIMIT_MS > 1.05 or fifo_ms / fifo_ideal > 1.05:
+    short = [row for row, ratio in (("1", paced_ms / LINE_LIMIT_MS), ("1c", fifo_ms / fifo_ideal))
+             if ratio > 1.05]
+    if short:
         notes.append(
-            "- 1 and 1c fall short by the turnaround of each exchange as the emulator counts it, "
+            "- " + " and ".join(short) + (" fall" if len(short) > 1 else " falls") +
+            " short by the turnaround of each exchange as the emulator counts it, "
             "from the last byte of a reply handed over to the first byte of the next command "
             "(about 1.2 ms through the FIFO model, most of it the command's first byte time); "
             "the tool's own part, from reading the reply's last byte to writing the next "

@@ -19,6 +19,7 @@ void Framer::lose(Time now) {
     lastHeadAt_ = 0;
     breakLast();
     synced_ = false;
+    needLeadIn_ = false;
     lastAt_ = now;
 }
 
@@ -126,6 +127,7 @@ void Framer::pause(bool silence) {
     }
     // The pause ends a packet, so whole packets end here: frame what is in hand backwards from
     // it. What comes before them is the tail of a packet whose head was never seen.
+    const std::size_t discardedBefore = discarded_;
     const std::size_t discardedHere = hand_.size() % kSize;
     pass(discardedHere);
     // Counting back from a pause is only as good as the bytes counted: a packet cut short
@@ -152,6 +154,10 @@ void Framer::pause(bool silence) {
     if (!afterWrite) {
         pass((packets - kept) * kSize);
     }
+    // Bytes passed over and none framed: the pause may as well have fallen inside a stream of
+    // garbage (a panel opened mid-packet, a FIFO handing it over late) as between packets, so
+    // what follows must show a lead-in to begin one.
+    needLeadIn_ = kept == 0 && !afterWrite && discarded_ > discardedBefore;
     synced_ = true;
     doubt_ = false;
     std::deque<Byte> rest;
@@ -165,6 +171,13 @@ void Framer::pause(bool silence) {
 }
 
 void Framer::consume(const Byte& b) {
+    if (synced_ && needLeadIn_ && hand_.empty()) {
+        needLeadIn_ = false;
+        if (b.value != kLeadIn) {
+            unsync(b);
+            return;
+        }
+    }
     if (!synced_) {
         hand_.push_back(b);
         findLeadIn();

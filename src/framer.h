@@ -132,9 +132,10 @@ class Framer {
     std::uint64_t completed_ = 0;
     std::uint64_t returned_ = 0;
     bool synced_ = false;
-    bool endOpen_ = false;    // the last whole packet waits for what follows it
-    bool doubt_ = false;      // the packet in hand began with another byte than the lead-in
-    bool lastDoubt_ = false;  // so did the last whole packet
+    bool endOpen_ = false;     // the last whole packet waits for what follows it
+    bool needLeadIn_ = false;  // the next packet begins only where a lead-in shows it
+    bool doubt_ = false;       // the packet in hand began with another byte than the lead-in
+    bool lastDoubt_ = false;   // so did the last whole packet
     // Where the last packet that held a touch report's head held it, since the last touch
     // report, or 0; and that packet's number.
     std::size_t lastHeadAt_ = 0;

@@ -232,7 +232,8 @@ Status Transport::reply(Packet& out, Use use, bool stoppable) {
             if (noLeadIn) {
                 return {Status::noLeadIn};
             }
-            return echoed ? fail({Status::echoOnly}) : got;
+            // Only a line that has never answered only echoes.
+            return echoed && !answered_ ? fail({Status::echoOnly}) : got;
         } else if (!got.ok()) {
             return got;
         } else {
@@ -286,6 +287,7 @@ Status Transport::reply(Packet& out, Use use, bool stoppable) {
         // A reply whole sooner than a command and its reply take at 9600 baud: the line is
         // faster, and how its bytes are spread says nothing about when they were sent.
         fast_ = fast_ || f.last < writtenAt_ + 2 * kCommandTime - kEarly;
+        answered_ = true;
         out = f.pkt;
         return {};
     }

@@ -89,8 +89,9 @@ class Transport {
     Packet written_{};
     Time writtenAt_{};
     std::size_t discardedAtWrite_ = 0;
-    bool cut_ = false;   // the last reply wait ended on bytes that made no whole packet
-    bool fast_ = false;  // replies have come sooner than 9600 baud can carry them
+    bool cut_ = false;       // the last reply wait ended on bytes that made no whole packet
+    bool fast_ = false;      // replies have come sooner than 9600 baud can carry them
+    bool answered_ = false;  // a reply has been taken: the line does more than echo
     bool dead_ = false;
 };
 

@@ -292,6 +292,17 @@ TEST(Transport, TracesBothWaysAndSetsTheLeadIn) {
                          formatPacket(kTouch) + "<-- " + formatPacket(kReply));
 }
 
+// Opened mid-packet, and under load the FIFO hands the rest of it over after a pause: what
+// follows the pause is framed from the reply's lead-in, not from the stale bytes.
+TEST(Transport, StaleBytesAcrossAPauseFrameNoPacket) {
+    ScriptedLine line(answering({{once(1ms, Bytes{0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68}),
+                                  once(20ms, Bytes{0x69, 0x6a, 0x6b, 0x6c}), once(24ms, kR)}}));
+    std::string trace;
+    Transport t(line, Framer::kQuietUart, [&](const std::string& s) { trace += s; });
+    EXPECT_TRUE(t.command(kQuery).ok());
+    EXPECT_EQ(trace, "--> " + formatPacket(kQuery) + "<-- " + formatPacket(kReply));
+}
+
 TEST(Transport, WhatFailsSaysSo) {
     struct Case {
         const char* name;
