@@ -110,12 +110,15 @@ class Controller {
     }
 
     void heard(const Packet& p) {
-        at_ = std::max(at_, line_.now() + kByteTime);  // nothing answers before it is asked
-        if (echoNext_) {
+        // An echo comes back as the packet goes out, whatever pause the script was in.
+        // (A line busy with the controller's own bytes gives none back.)
+        if (echoNext_ && sentUntil_ <= line_.now() + kByteTime) {
+            at_ = line_.now() + kByteTime;
             echoes_.push_back(sent_.size());
             send(Bytes(p.begin(), p.end()));
-            echoNext_ = false;
         }
+        echoNext_ = false;
+        at_ = std::max(at_, line_.now() + kByteTime);  // nothing answers before it is asked
         play();
     }
 
@@ -124,6 +127,7 @@ class Controller {
         line_.at(at_ - line_.now(), b);
         sent_.insert(sent_.end(), b.begin(), b.end());
         at_ += static_cast<int>(b.size()) * kByteTime;
+        sentUntil_ = at_;
     }
 
     const std::uint8_t* script_;
@@ -132,6 +136,7 @@ class Controller {
     bool echoNext_ = false;
     ScriptedLine line_;
     Time at_ = line_.now();
+    Time sentUntil_ = at_;  // when the last byte scheduled has gone out
     Bytes sent_;
     std::vector<std::size_t> echoes_;
 };
