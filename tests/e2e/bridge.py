@@ -27,10 +27,11 @@ def letters(run):
 @case("bridge")
 def strokes_become_press_move_and_release():
     # Scaled y grows upwards (--ylow is the bottom edge): 200 of 600 is 400 down from the top.
-    # The gap between the strokes outlasts --release-after: two touches.
-    run = emu(["--stroke", "100,200:400,800:4", "--stroke", "50,50:50,50:2",
-               "--stroke-gap", "300", "--after-touches", "TERM"],
-              ["--print-events", "--release-after", "100", *SCALED])
+    # The gap between the strokes outlasts --release-after: two touches. Reports 50 ms apart
+    # and wide margins, so that a loaded machine neither skips a report nor splits a stroke.
+    run = emu(["--stroke", "100,200:400,800:4@20", "--stroke", "50,50:50,50:2@20",
+               "--stroke-gap", "600", "--after-touches", "TERM"],
+              ["--print-events", "--release-after", "250", *SCALED])
     want = [*frame(PRESS, "EV_ABS ABS_X 100", "EV_ABS ABS_Y 400"),
             *frame("EV_ABS ABS_X 200", "EV_ABS ABS_Y 200"),
             *frame("EV_ABS ABS_X 300", "EV_ABS ABS_Y 0"),
@@ -49,9 +50,11 @@ def strokes_become_press_move_and_release():
 def every_ending_releases_a_held_touch():
     endings = [("TERM", 0), ("INT", 0), ("QUIT", 131), ("hangup", 1)]
     for ending, status in endings:
-        # Two strokes, one touch: the gap between them is shorter than --release-after.
-        run = emu(["--stroke", "10,20:30,20:2", "--stroke", "30,30:30,30:1", "--after-touches",
-                   ending], ["--print-events", "--invert-x", "--json", *HELD])
+        # Two strokes, one touch: the gap between them is shorter than --release-after (and
+        # twice what would be learnt from the reports 50 ms apart).
+        run = emu(["--stroke", "10,20:30,20:2@20", "--stroke", "30,30:30,30:1", "--stroke-gap",
+                   "400", "--after-touches", ending],
+                  ["--print-events", "--invert-x", "--json", *HELD])
         what = f"{ending}:"
         lines = run.out.splitlines()
         expect(lines[:4] == [
