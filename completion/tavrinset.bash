@@ -18,7 +18,8 @@ _tavrinset()
     local long="--width --height --xlow --xhigh --ylow --yhigh --raw --slen
         --deviation --states --diagnostics --dump --untouch --repeat --mode
         --help --version --device --show --verify --json --calibrate --samples
-        --misclick --touch-timeout --dry-run --export --timeout"
+        --misclick --touch-timeout --dry-run --export --timeout --bridge --print-events
+        --size-mm --swap-xy --invert-x --invert-y --release-after"
     local short="-w -h -x -X -y -Y -s -d -S -D -p -r -u -R -m"
     local modes="default touch stream untouch calib trim scale tracking
         initial scaling"
@@ -50,7 +51,7 @@ _tavrinset()
         --width | -w | --height | -h | --xlow | -x | --xhigh | -X | --ylow | -y | \
             --yhigh | -Y | --raw | -r | --slen | -s | --deviation | -d | --states | -S | \
             --untouch | -u | --repeat | -R | --samples | --misclick | --touch-timeout | \
-            --timeout)
+            --timeout | --size-mm | --release-after)
             return # a number: nothing to offer
             ;;
     esac

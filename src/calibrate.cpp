@@ -124,7 +124,7 @@ Measured measure(Transport& t, const CalibrationRequest& req, calib::Bounds& bou
 
 }  // namespace
 
-Calibrated calibrate(Transport& t, const CalibrationRequest& req) {
+Calibrated calibrate(Transport& t, const CalibrationRequest& req, calib::Bounds* sent) {
     bool ok = true;
     RawMode raw(t);
     if (!raw.enter(ok)) {
@@ -166,6 +166,9 @@ Calibrated calibrate(Transport& t, const CalibrationRequest& req) {
         }
         if (t.dead() || pendingStop() != 0) {
             return Calibrated::failed;
+        }
+        if (sent != nullptr) {
+            *sent = bounds;
         }
     }
     return ok ? Calibrated::sent : Calibrated::exchangeFailed;

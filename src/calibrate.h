@@ -18,5 +18,5 @@ enum class Calibrated {
 };
 
 // Runs the whole procedure. The controller's own mode is back before anything is sent, on
-// every way out but the device disappearing.
-Calibrated calibrate(Transport& t, const CalibrationRequest& req);
+// every way out but the device disappearing. *sent: the bounds, once they have been sent.
+Calibrated calibrate(Transport& t, const CalibrationRequest& req, calib::Bounds* sent = nullptr);

@@ -268,6 +268,7 @@ std::string describeFindings(const std::array<Point, 4>& corners, const CornerCh
         out +=
             "The controller cannot swap axes: swap the X and Y wires, or use the input "
             "stack's calibration matrix.\n";
+        out += "With --bridge, --swap-xy swaps them back for the input device.\n";
         return out;
     }
     for (Edge e : kEdges) {
@@ -294,9 +295,15 @@ std::string describeFindings(const std::array<Point, 4>& corners, const CornerCh
     }
     if (check.invertedX) {
         out += "The x axis is inverted: the right side reads lower than the left.\n";
+        out +=
+            "The measured bounds turn it round; --bridge given them low to high needs "
+            "--invert-x.\n";
     }
     if (check.invertedY) {
         out += "The y axis is inverted: the top reads lower than the bottom.\n";
+        out +=
+            "The measured bounds turn it round; --bridge given them low to high needs "
+            "--invert-y.\n";
     }
     return out;
 }

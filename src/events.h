@@ -26,14 +26,18 @@ class EventSink {
 // evtest names them, separated by one blank.
 std::string formatEvent(const InputEvent& e);
 
-// One line per event in formatEvent's form, each frame flushed as soon as it is written, so a
-// reader at the other end of a pipe sees every touch when it happens. No time stamps: the
-// lines for a given stroke are the same on every run.
+// The same as one JSON object: {"event": {"type": "EV_KEY", "code": "BTN_TOUCH", "value": 1}}.
+std::string formatEventJson(const InputEvent& e);
+
+// One line per event in formatEvent's form (or formatEventJson's), each frame flushed as soon
+// as it is written, so a reader at the other end of a pipe sees every touch when it happens.
+// No time stamps: the lines for a given stroke are the same on every run.
 class TextSink final : public EventSink {
   public:
-    explicit TextSink(std::FILE* out) : out_(out) {}
+    explicit TextSink(std::FILE* out, bool json = false) : out_(out), json_(json) {}
     int write(std::span<const InputEvent> frame) override;
 
   private:
     std::FILE* out_;
+    bool json_;
 };

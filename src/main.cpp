@@ -1,19 +1,23 @@
 // SPDX-License-Identifier: MIT
 #include "main.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "calibrate.h"
 #include "diagnostics.h"
 #include "io.h"
 #include "output.h"
+#include "panelbridge.h"
 #include "rawdump.h"
 #include "readback.h"
 #include "transport.h"
@@ -63,6 +67,15 @@ void usage() {
     std::printf("  --version \t\tPrint the version.\n");
     std::printf("  --export \t\tPrint those settings as options that set them again.\n");
     std::printf("  --timeout ms \t\tReply wait in milliseconds (100-60000, default 2000).\n");
+    std::printf("\nBridge: Feed the touches to Linux as a touchscreen, after the settings\n");
+    std::printf("  --bridge \t\tMake an input device through /dev/uinput, run until stopped.\n");
+    std::printf("  --print-events \tPrint the events on standard output instead.\n");
+    std::printf("  --size-mm W,H \tScreen size in millimetres (1-%d).\n", kMaxSizeMm);
+    std::printf("  --swap-xy \t\tSwap the X and Y axes.\n");
+    std::printf("  --invert-x \t\tMirror the X axis.\n");
+    std::printf("  --invert-y \t\tMirror the Y axis.\n");
+    std::printf("  --release-after ms \tRelease after no report for this long (1-%d).\n",
+                kMaxReleaseAfterMs);
 }
 
 namespace {
@@ -82,6 +95,13 @@ enum : int {
     kDryRunCode,
     kExportCode,
     kTimeoutCode,
+    kBridgeCode,
+    kPrintEventsCode,
+    kSizeMmCode,
+    kSwapXyCode,
+    kInvertXCode,
+    kInvertYCode,
+    kReleaseAfterCode,
 };
 
 const option kLongOptions[] = {
@@ -113,6 +133,13 @@ const option kLongOptions[] = {
     {"dry-run", no_argument, nullptr, kDryRunCode},
     {"export", no_argument, nullptr, kExportCode},
     {"timeout", required_argument, nullptr, kTimeoutCode},
+    {"bridge", no_argument, nullptr, kBridgeCode},
+    {"print-events", no_argument, nullptr, kPrintEventsCode},
+    {"size-mm", required_argument, nullptr, kSizeMmCode},
+    {"swap-xy", no_argument, nullptr, kSwapXyCode},
+    {"invert-x", no_argument, nullptr, kInvertXCode},
+    {"invert-y", no_argument, nullptr, kInvertYCode},
+    {"release-after", required_argument, nullptr, kReleaseAfterCode},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -138,6 +165,27 @@ bool parseNumber(const char* text, long min, long max, long& value) {
     }
     value = negative ? -v : v;
     return value >= min && value <= max;
+}
+
+// The ranges this run sends, as the bridge needs them. Before the run, --calibrate stands for
+// the calibration it will measure; after it, measured holds what it sent, if anything.
+GivenAxes givenAxes(const Options& opts, const calib::Bounds* measured = nullptr) {
+    GivenAxes g;
+    for (int axis : {X, Y}) {
+        if (opts.scalingGiven[axis]) {
+            g.scaling[axis] = opts.scaling[axis];
+        }
+        if (opts.calibrationGiven[axis]) {
+            g.calibration[axis] = opts.calibration[axis];
+        }
+    }
+    g.measured = opts.calibrate && measured == nullptr;
+    if (measured != nullptr) {
+        const auto bound = [](std::int32_t v) { return static_cast<std::int16_t>(v); };
+        g.calibration[X] = AxisRange{bound(measured->xlow), bound(measured->xhigh)};
+        g.calibration[Y] = AxisRange{bound(measured->ylow), bound(measured->yhigh)};
+    }
+    return g;
 }
 
 class Parser {
@@ -261,6 +309,36 @@ class Parser {
                 }
                 break;
             }
+            case kBridgeCode:
+            case kPrintEventsCode:
+                opts_.bridge.wanted = true;
+                opts_.bridge.print = opts_.bridge.print || code == kPrintEventsCode;
+                noteFirst(bridge_, name);
+                break;
+            case kSizeMmCode:
+                sizeMm(name, arg);
+                noteFirst(bridgeOnly_, name);
+                break;
+            case kSwapXyCode:
+                opts_.bridge.orientation.swapXY = true;
+                noteFirst(bridgeOnly_, name);
+                break;
+            case kInvertXCode:
+                opts_.bridge.orientation.invertX = true;
+                noteFirst(bridgeOnly_, name);
+                break;
+            case kInvertYCode:
+                opts_.bridge.orientation.invertY = true;
+                noteFirst(bridgeOnly_, name);
+                break;
+            case kReleaseAfterCode: {
+                long v = 0;
+                if (number(name, arg, 1, kMaxReleaseAfterMs, v)) {
+                    opts_.bridge.releaseAfterMs = static_cast<int>(v);
+                }
+                noteFirst(bridgeOnly_, name);
+                break;
+            }
             default:
                 // getopt_long has already said what was wrong.
                 failed_ = true;
@@ -288,6 +366,26 @@ class Parser {
         }
         if (opts_.guided.dryRun && !setting_.empty()) {
             complain(setting_ + " cannot be used with --dry-run, which sends nothing");
+        }
+        if (!opts_.bridge.wanted && !bridgeOnly_.empty()) {
+            complain(bridgeOnly_ + " needs --bridge or --print-events");
+        }
+        if (opts_.bridge.wanted && opts_.raw != 0) {
+            complain(bridge_ + " cannot be used with " + raw_);
+        }
+        if (opts_.bridge.wanted && opts_.guided.dryRun) {
+            complain(bridge_ +
+                     " cannot be used with --dry-run: the calibration it maps by is "
+                     "not sent");
+        }
+        if (opts_.bridge.wanted && opts_.raw == 0 && !opts_.guided.dryRun) {
+            // What can be known before the panel is touched: the mode, when this run sends it.
+            const std::optional<ModeFlags> mode =
+                opts_.modeGiven ? std::optional(opts_.mode) : std::nullopt;
+            const BridgeNeed need = bridgeNeeds(mode, givenAxes(opts_));
+            if (need != BridgeNeed::nothing) {
+                complain(describe(need));
+            }
         }
     }
 
@@ -320,6 +418,21 @@ class Parser {
             range.*bound = static_cast<std::int16_t>(static_cast<std::uint16_t>(v));
             given = true;
         }
+    }
+
+    // W,H: two whole numbers of millimetres.
+    void sizeMm(const char* name, const char* arg) {
+        const char* comma = std::strchr(arg, ',');
+        long w = 0;
+        long h = 0;
+        if (comma == nullptr || !parseNumber(std::string(arg, comma).c_str(), 1, kMaxSizeMm, w) ||
+            !parseNumber(comma + 1, 1, kMaxSizeMm, h)) {
+            std::fprintf(stderr, "tavrinset: invalid value '%s' for %s (W,H in millimetres)\n", arg,
+                         name);
+            failed_ = true;
+            return;
+        }
+        opts_.bridge.size = {static_cast<int>(w), static_cast<int>(h)};
     }
 
     void setByte(std::uint8_t& field, std::uint32_t& mask, std::uint32_t bit, const char* name,
@@ -376,10 +489,12 @@ class Parser {
     Options& opts_;
     bool failed_ = false;
     // Options as they were written, for the messages of checkCombinations().
-    std::string raw_;      // the last --raw
-    std::string bound_;    // the first calibration bound
-    std::string setting_;  // the first option that sends a setting other than the calibration
-    std::string tuning_;   // the first option that only a guided calibration uses
+    std::string raw_;         // the last --raw
+    std::string bound_;       // the first calibration bound
+    std::string setting_;     // the first option that sends a setting other than the calibration
+    std::string tuning_;      // the first option that only a guided calibration uses
+    std::string bridge_;      // the first --bridge or --print-events
+    std::string bridgeOnly_;  // the first option that only the bridge uses
 };
 
 }  // namespace
@@ -453,9 +568,95 @@ bool exportSettings(const HeldSettings& held) {
     return true;
 }
 
+// The bridge, once everything else the run asked for went through; device null when the
+// events are printed. Returns the exit status.
+int runBridgeStep(Port& port, Transport& t, const Options& opts, UinputSink* device,
+                  const calib::Bounds* measured) {
+    BridgeSetup setup;
+    setup.axes = givenAxes(opts, measured);
+    setup.axes.measured = false;
+    setup.orientation = opts.bridge.orientation;
+    setup.releaseAfter = std::chrono::milliseconds(opts.bridge.releaseAfterMs);
+    setup.size = opts.bridge.size;
+    Bridged why;
+    const std::optional<TouchMapping> mapping = prepareBridge(t, setup, why);
+    if (int sig = pendingStop()) {
+        return signalStatus(sig);
+    }
+    if (!mapping) {
+        if (why.kind == Bridged::lacking) {
+            std::fprintf(stderr, "tavrinset: %s\n", describe(why.need).c_str());
+        } else if (!t.dead()) {
+            std::fputs(
+                "tavrinset: the controller's mode could not be read: the bridge was not "
+                "started\n",
+                stderr);
+        }
+        return kStatusExchangeFailed;
+    }
+    const AbsRange x = mapping->rangeX();
+    const AbsRange y = mapping->rangeY();
+    TextSink text(stdout, opts.json);
+    EventSink* sink = &text;
+    if (device != nullptr) {
+        if (int err = device->create(opts.device, x, y, opts.bridge.size); err != 0) {
+            std::fprintf(stderr, "tavrinset: %s: the input device could not be made: %s\n",
+                         kUinputNode, std::strerror(err));
+            return kStatusExchangeFailed;
+        }
+        sink = device;
+        const char* node = device->devnode();
+        std::fprintf(stderr, "tavrinset: %s is the touchscreen of %s: ABS_X %d..%d, ABS_Y %d..%d\n",
+                     node != nullptr ? node : "a new input device", opts.device.c_str(), x.min,
+                     x.max, y.min, y.max);
+    } else {
+        std::fprintf(stderr,
+                     "tavrinset: the events of %s follow on standard output: ABS_X %d..%d, "
+                     "ABS_Y %d..%d\n",
+                     opts.device.c_str(), x.min, x.max, y.min, y.max);
+    }
+    const Bridged b = runPanelBridge(t, *sink, *mapping, setup);
+    // Gone before the line is put back: nothing may read a touchscreen whose panel is let go.
+    if (device != nullptr) {
+        device->remove();
+    }
+    if (b.kind == Bridged::gone) {
+        report(t, b.status);
+        return kStatusExchangeFailed;
+    }
+    bool ok = true;
+    if (b.kind == Bridged::failed) {
+        report(t, b.status);
+        ok = false;
+    }
+    int status = kStatusOk;
+    if (b.kind == Bridged::sinkFailed && device == nullptr && b.err == EPIPE) {
+        // The reader of the printed events is gone, as a pipe into head leaves it.
+        status = signalStatus(SIGPIPE);
+    } else if (b.kind == Bridged::sinkFailed) {
+        std::fprintf(stderr, "tavrinset: %s: %s\n",
+                     device != nullptr ? "the input device took no more events" : "write error",
+                     std::strerror(b.err));
+        ok = false;
+    }
+    // A stop is the bridge's normal end (systemctl stop, Ctrl-C), unless it was a hang-up or a
+    // quit, which say something went wrong.
+    const int sig = pendingStop();
+    if (sig == SIGHUP || sig == SIGQUIT) {
+        status = signalStatus(sig);
+    }
+    if (!closePanel(port, false)) {
+        ok = false;
+    }
+    if (!ok) {
+        return kStatusExchangeFailed;
+    }
+    return status;
+}
+
 // The operations, in their fixed order. Returns the exit status; the port is closed on the
 // way out, by closePanel here or by its destructor on the early returns.
-int runOperations(Port& port, Transport& t, const Options& opts) {
+int runOperations(Port& port, Transport& t, const Options& opts, UinputSink* device) {
     bool ok = true;
     if (int sig = pendingStop()) {
         return signalStatus(sig);
@@ -487,8 +688,9 @@ int runOperations(Port& port, Transport& t, const Options& opts) {
     // The calibration measured at the panel goes first, so that one command can set a panel
     // up. When it could not be measured or sent, nothing else is: an operator who sees it
     // fail runs the whole command again, and half a setup would be harder to notice.
+    calib::Bounds measured;
     if (opts.calibrate) {
-        const Calibrated result = calibrate(t, opts.guided);
+        const Calibrated result = calibrate(t, opts.guided, &measured);
         if (int sig = pendingStop()) {
             return signalStatus(sig);
         }
@@ -542,6 +744,15 @@ int runOperations(Port& port, Transport& t, const Options& opts) {
     if (t.dead()) {
         return kStatusExchangeFailed;
     }
+    if (opts.bridge.wanted) {
+        // Settings half made would be a touchscreen that points wrong: the unit tries again.
+        if (!ok) {
+            std::fputs("tavrinset: the run did not go through: the bridge was not started\n",
+                       stderr);
+            return kStatusExchangeFailed;
+        }
+        return runBridgeStep(port, t, opts, device, opts.calibrate ? &measured : nullptr);
+    }
     if (!closePanel(port, false)) {
         ok = false;
     }
@@ -554,6 +765,16 @@ namespace {
 
 // From the open to the close of the port: the line is back when it returns.
 int runPanel(const Options& opts) {
+    // Before the panel is touched: a bridge with nowhere to put its events would only find
+    // out after the settings.
+    std::optional<UinputSink> device;
+    if (opts.bridge.wanted && !opts.bridge.print) {
+        device.emplace();
+        if (int err = device->open(); err != 0) {
+            std::fprintf(stderr, "tavrinset: %s\n", uinputAdvice(err).c_str());
+            return kStatusExchangeFailed;
+        }
+    }
     StopSignals stopSignals;
     if (int sig = pendingStop()) {
         return signalStatus(sig);
@@ -573,7 +794,7 @@ int runPanel(const Options& opts) {
     }
     Transport transport(line, port.quiet(), trace, opts.device);
     transport.setReplyTimeout(std::chrono::milliseconds(opts.replyTimeoutMs));
-    const int status = runOperations(port, transport, opts);
+    const int status = runOperations(port, transport, opts, device ? &*device : nullptr);
     // While a closed pipe is still an error to report rather than a signal that kills.
     finishOutput();
     return status;

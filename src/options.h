@@ -7,7 +7,9 @@
 
 #include "calibration.h"
 #include "io.h"
+#include "orientation.h"
 #include "settings.h"
+#include "uinput.h"
 
 inline constexpr int X = 0;
 inline constexpr int Y = 1;
@@ -15,6 +17,18 @@ inline constexpr int Y = 1;
 inline constexpr int kDefaultReplyTimeoutMs = 2000;
 inline constexpr int kMinReplyTimeoutMs = 100;
 inline constexpr int kMaxReplyTimeoutMs = 60000;
+
+// What --bridge and --print-events ask for.
+struct BridgeRequest {
+    bool wanted = false;  // either option
+    bool print = false;   // events as text on standard output, no input device
+    SizeMm size;
+    Orientation orientation;
+    int releaseAfterMs = 0;  // 0: learnt from the reports
+};
+
+inline constexpr int kMaxSizeMm = 10000;
+inline constexpr int kMaxReleaseAfterMs = 10000;
 
 struct Options {
     AxisRange scaling[2];
@@ -38,6 +52,7 @@ struct Options {
     int replyTimeoutMs = kDefaultReplyTimeoutMs;
     bool calibrate = false;
     CalibrationRequest guided;  // --samples, --misclick, --touch-timeout, --dry-run
+    BridgeRequest bridge;
 };
 
 // The process-wide record, filled by parseOptions (main.h) and read by main alone, and by the

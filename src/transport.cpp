@@ -387,7 +387,7 @@ Status Transport::query(Packet& pkt, int trailers, bool* replied, bool restore) 
     return got;
 }
 
-Status Transport::next(Packet& pkt, Time until) {
+Status Transport::next(Packet& pkt, Time until, Time* last) {
     if (dead_) {
         return {Status::silent};
     }
@@ -395,6 +395,9 @@ Status Transport::next(Packet& pkt, Time until) {
     const Status got = pull(f, until, true);
     if (got.ok()) {
         pkt = f.pkt;
+        if (last != nullptr) {
+            *last = f.last;
+        }
     }
     return got;
 }

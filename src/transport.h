@@ -63,7 +63,8 @@ class Transport {
     // restore is not cut short by a stop signal either.
     Status query(Packet& pkt, int trailers = 0, bool* replied = nullptr, bool restore = false);
     // The next packet of any kind before `until`; a timeout here is no failure worth a word.
-    Status next(Packet& pkt, Time until);
+    // *last: when its last byte was read.
+    Status next(Packet& pkt, Time until, Time* last = nullptr);
 
     // True once the device is gone or the line only echoes: nothing more is sent or said.
     bool dead() const { return dead_; }

@@ -19,12 +19,14 @@ int unitsPerMm(AbsRange range, int mm) {
     return static_cast<int>(std::max<long>(1, (units + mm / 2) / mm));
 }
 
-UinputSink::~UinputSink() {
+void UinputSink::remove() {
     if (device_ != nullptr) {
         libevdev_uinput_destroy(device_);
+        device_ = nullptr;
     }
     if (fd_ >= 0) {
         ::close(fd_);
+        fd_ = -1;
     }
 }
 

@@ -38,7 +38,9 @@ class UinputSink final : public EventSink {
     UinputSink(const UinputSink&) = delete;
     UinputSink& operator=(const UinputSink&) = delete;
     // Removes the device. The bridge has released any touch before this.
-    ~UinputSink() override;
+    ~UinputSink() override { remove(); }
+    // Removes the device now, before the serial line is put back, and closes the node.
+    void remove();
 
     // Step one, before the panel is touched: opens the node for reading and writing. Returns
     // 0 or the errno value; uinputAdvice() turns it into the message.

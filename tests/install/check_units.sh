@@ -4,6 +4,7 @@
 # `systemd-analyze verify` without a word inside the installed tree: known keys and specifiers,
 # the program installed where they say, its manual page found. A template is checked through
 # instances named as the README names them, and reads a port's own options after the shared ones.
+# The bridge's unit is among them.
 # Usage: check_units.sh BUILD_DIR
 set -uo pipefail
 shopt -s nullglob
@@ -26,6 +27,10 @@ for prefix in /usr /usr/local; do
     echo "[Unit]" | tee "$root"/usr/lib/systemd/system/{sysinit,basic,shutdown}.target >/dev/null
     units=("$root$prefix"/share/doc/tavrinset/examples/*.service)
     ((${#units[@]} > 0)) || fail "$prefix: no systemd unit among the examples"
+    # The bridge runs in the foreground for as long as the port is there.
+    bridge=$root$prefix/share/doc/tavrinset/examples/tavrinset-bridge@.service
+    grep -qx 'Type=exec' "$bridge" && grep -q '^ExecStart=.* --bridge ' "$bridge" ||
+        fail "$prefix: no bridge unit running tavrinset --bridge in the foreground"
     for unit in "${units[@]}"; do
         names=("${unit##*/}")
         if [[ $unit == *@.service ]]; then

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "bridge.h"
+#include "panelbridge.h"
+#include "scripted_line.h"
 
 namespace {
 
@@ -144,6 +146,83 @@ TEST(Bridge, ReportSequencesIntoPressMoveAndRelease) {
         const BridgeResult result = runBridge(source, touches);
         EXPECT_EQ(source.log, c.expected) << c.script;
         EXPECT_EQ(result.end, c.end) << c.script;
+    }
+}
+
+// The bridge on the line: reports stamped when their last byte came, whatever the framer made
+// them wait for; other packets, and a touch letter behind no lead-in, passed over; the end of
+// the line, or a stop, releasing the touch. Times in ms after the line was opened.
+class LineLog final : public EventSink {
+  public:
+    explicit LineLog(ScriptedLine& line) : line_(line) {}
+    int write(std::span<const InputEvent> frame) override {
+        log += " @" + std::to_string((line_.now() - start_) / std::chrono::milliseconds(1));
+        for (const InputEvent& e : frame.first(frame.size() - 1)) {
+            log += e.type == EV_KEY ? (e.value != 0 ? " down" : " up")
+                                    : (e.code == ABS_X ? " x" : " y") + std::to_string(e.value);
+        }
+        return 0;
+    }
+    std::string log;
+
+  private:
+    ScriptedLine& line_;
+    Time start_ = line_.now();
+};
+
+Packet touchAt(std::uint16_t x, std::uint16_t y, std::uint8_t lead = kLeadIn) {
+    Packet p{lead, letter::touch};
+    putLe16(&p[at::touchX], x);
+    putLe16(&p[at::touchY], y);
+    return p;
+}
+
+TEST(PanelBridge, ReportsFromTheLine) {
+    using namespace std::chrono_literals;
+    const Packet other{kLeadIn, 'A'};
+    struct Case {
+        const char* what;
+        std::function<void(ScriptedLine&)> script;
+        const char* expected;
+        Bridged::Kind end;
+    };
+    const Case cases[] = {
+        {"a report framed late: its release counts from its last byte",
+         [&](ScriptedLine& l) {
+             // The line was busy when it was opened: where the report begins shows only
+             // once the lead-ins of two more packets have come.
+             Bytes bytes = {0x12, 0x34, 0x56};
+             const Bytes more = bytesOf({touchAt(10, 20), other, other});
+             bytes.insert(bytes.end(), more.begin(), more.end());
+             l.paced(0ms, bytes);
+             l.hangUp(400ms);
+         },
+         " @33 down x10 y80 @112 up", Bridged::gone},
+        {"moves, a foreign packet and a cut one passed over, the line gone mid-touch",
+         [&](ScriptedLine& l) {
+             l.at(100ms, bytesOf({touchAt(10, 20)}));
+             l.paced(120ms, bytesOf({other, touchAt(90, 90, 0), touchAt(11, 20)}));
+             l.hangUp(160ms, EIO);
+         },
+         " @100 down x10 y80 @150 x11 @160 up", Bridged::gone},
+        {"a stop mid-touch",
+         [&](ScriptedLine& l) {
+             l.at(100ms, bytesOf({touchAt(10, 20), touchAt(11, 21)}));
+             l.stopAt(120ms);
+         },
+         " @100 down x10 y80 @100 x11 y79 @120 up", Bridged::stopped},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedLine line;
+        LineLog log(line);
+        Transport t(line, Framer::kQuietUart);
+        c.script(line);
+        BridgeSetup setup;
+        setup.releaseAfter = 100ms;
+        const Bridged b = runPanelBridge(t, log, TouchMapping({0, 100}, {100, 0}, {}), setup);
+        EXPECT_EQ(log.log, c.expected);
+        EXPECT_EQ(b.kind, c.end);
     }
 }
 

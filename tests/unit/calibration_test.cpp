@@ -336,7 +336,8 @@ TEST(CheckCorners, FindingsNameThePairAndTheFigures) {
          "The X and Y axes are swapped: from the top left corner to the top right one, y "
          "changed by 3690 and x by only 105.\n"
          "The controller cannot swap axes: swap the X and Y wires, or use the input stack's "
-         "calibration matrix.\n"},
+         "calibration matrix.\n"
+         "With --bridge, --swap-xy swaps them back for the input device.\n"},
         {"left corners", box({100, 1000}, {520, 1000}, {519.5, 0}, {140, 0}),
          "The left corners disagree in x: 100 and 140 are more than 39.975 apart (a tenth of "
          "the x span, 399.75).\n"},
@@ -355,7 +356,9 @@ TEST(CheckCorners, FindingsNameThePairAndTheFigures) {
          "The corners do not spread in y: ylow and yhigh would both be 500.\n"},
         {"both axes inverted", box({3885, 175}, {195, 175}, {195, 3905}, {3885, 3905}),
          "The x axis is inverted: the right side reads lower than the left.\n"
-         "The y axis is inverted: the top reads lower than the bottom.\n"},
+         "The measured bounds turn it round; --bridge given them low to high needs --invert-x.\n"
+         "The y axis is inverted: the top reads lower than the bottom.\n"
+         "The measured bounds turn it round; --bridge given them low to high needs --invert-y.\n"},
     };
     for (const FindingsCase& c : cases) {
         SCOPED_TRACE(c.what);

@@ -40,6 +40,10 @@ std::string show(const Options& o) {
     s << "calibrate=" << o.calibrate << " samples=" << o.guided.samples
       << " misclick=" << o.guided.misclick << " touchTimeout=" << o.guided.touchTimeoutS
       << " dryRun=" << o.guided.dryRun << "\n";
+    const BridgeRequest& b = o.bridge;
+    s << "bridge=" << b.wanted << " print=" << b.print << " size=" << b.size.width << ","
+      << b.size.height << " swap=" << b.orientation.swapXY << " invert=" << b.orientation.invertX
+      << b.orientation.invertY << " release=" << b.releaseAfterMs << "\n";
     return s.str();
 }
 
@@ -302,6 +306,72 @@ TEST(ParseOptions, RejectedGuidedCalibrations) {
         EXPECT_EQ(r.parsed, Parsed::error);
         EXPECT_EQ(r.err, c.err + kTry);
         EXPECT_EQ(r.out, "");
+    }
+}
+
+// The bridge: every range source it can map by, and the edges of its numbers.
+TEST(ParseOptions, Bridge) {
+    const auto sized = [](Options& o) {
+        o.scaling[X].high = 800, o.scaling[Y].high = 600;
+        o.scalingGiven[X] = o.scalingGiven[Y] = true;
+    };
+    const Good good[] = {
+        {{"--bridge", "-w", "800", "-h", "600"},
+         [&](Options& o) { sized(o), o.bridge.wanted = true; }},
+        {{"--print-events", "--size-mm", "1,10000", "--swap-xy", "--invert-x", "--invert-y",
+          "--release-after", "1", "-w", "800", "-h", "600"},
+         [&](Options& o) {
+             sized(o);
+             o.bridge = {true, true, {1, 10000}, {true, true, true}, 1};
+         }},
+        {{"--bridge", "--release-after", "10000", "-x", "1", "-Y", "2", "--mode", "stream"},
+         [](Options& o) {
+             o.bridge.wanted = true, o.bridge.releaseAfterMs = 10000;
+             o.calibration[X].low = 1, o.calibration[Y].high = 2;
+             o.calibrationGiven[X] = o.calibrationGiven[Y] = true;
+             o.mode.reportFlags = 2, o.modeGiven = true;
+         }},
+        {{"--bridge", "--calibrate"}, [](Options& o) { o.bridge.wanted = o.calibrate = true; }},
+    };
+    runGood(good);
+    const std::string kRanges =
+        "tavrinset: the bridge needs the range of the touch reports: --width and --height (the "
+        "controller scaling), or --xlow, --xhigh, --ylow and --yhigh (or --calibrate)\n";
+    const Bad bad[] = {
+        {{"--bridge", "-w", "800"}, kRanges},
+        {{"--print-events", "-x", "1", "-X", "2", "-w", "8"}, kRanges},
+        {{"--bridge", "-w", "8", "-h", "6", "-m", "touch,scale"},
+         "tavrinset: the bridge needs reports while the finger is down: add stream to --mode\n"},
+        {{"--bridge", "-w", "8", "-h", "6", "-m", "stream"},
+         "tavrinset: the controller does not scale its reports (no scale in its mode): the "
+         "bridge needs the calibration range, --xlow, --xhigh, --ylow and --yhigh (or "
+         "--calibrate), or scale in --mode with --width and --height\n"},
+        {{"--bridge", "-x", "1", "-y", "1", "-m", "default"},
+         "tavrinset: the controller scales its reports (scale in its mode): the bridge needs the "
+         "screen size, --width and --height\n"},
+        {{"--bridge", "-w", "0", "-h", "6", "-m", "default"},
+         "tavrinset: the bridge needs a range of more than one value on each axis: both ends of "
+         "an axis are the same\n"},
+        {{"--bridge", "--size-mm", "0,5", "--release-after", "0", "-w", "8", "-h", "6"},
+         "tavrinset: invalid value '0,5' for --size-mm (W,H in millimetres)\n"
+         "tavrinset: invalid value '0' for --release-after\n"},
+        {{"--bridge", "--size-mm", "5", "--release-after", "10001", "-w", "8", "-h", "6"},
+         "tavrinset: invalid value '5' for --size-mm (W,H in millimetres)\n"
+         "tavrinset: invalid value '10001' for --release-after\n"},
+        {{"--bridge", "--size-mm", "5,0", "-w", "8", "-h", "6"},
+         "tavrinset: invalid value '5,0' for --size-mm (W,H in millimetres)\n"},
+        {{"--invert-y", "--swap-xy"}, "tavrinset: --invert-y needs --bridge or --print-events\n"},
+        {{"--print-events", "-r", "2", "-w", "8", "-h", "6"},
+         "tavrinset: --print-events cannot be used with -r\n"},
+        {{"--bridge", "--calibrate", "--dry-run"},
+         "tavrinset: --bridge cannot be used with --dry-run: the calibration it maps by is not "
+         "sent\n"},
+    };
+    for (const Bad& c : bad) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        Result r = parse(c.args);
+        EXPECT_EQ(r.parsed, Parsed::error);
+        EXPECT_EQ(r.err, c.err + kTry);
     }
 }
 
