@@ -478,8 +478,8 @@ def check_stopped_dump(r, problems):
         problems.append(f"printed {got}, expected the first touches of {TOUCHES}")
     if r.state() != r.state(initial=True):
         problems.append(f"controller {r.state()} after the dump, {r.state(initial=True)} before")
-    if r.sent()[-1][1:2] != b"M":
-        problems.append("the last packet sent was not the mode put back")
+    if [p[1:2] for p in r.sent()[-2:]] != [b"M", b"m"]:
+        problems.append("the last packets sent were not the mode put back and read back")
     if r.actms > 1000:
         problems.append(f"ended {r.actms} ms after the signal")
     check_line_kept(r, problems)
@@ -507,6 +507,8 @@ def check_unplugged(r, problems, sent=None):
 BRIDGE = ["-x", "0", "-X", "4095", "-y", "0", "-Y", "4095", "--mode", "touch,stream",
           "--bridge", "--size-mm", "200,150"]
 HOLD = (2000, 1000)
+# The panel's y grows upwards (ylow is the bottom edge), a screen's downwards.
+PRESS = (HOLD[0], 4095 - HOLD[1])
 
 
 def check_bridge(r, problems, status):
@@ -524,11 +526,11 @@ def check_bridge(r, problems, status):
     # type code value, without the time; SYN_REPORT (0 0 0) ends each report.
     events = [tuple(int(v) for v in e.split()[2:]) for e in ev if e.startswith("EV ")]
     # A press that came before evcheck found the device shows as its state.
-    if ev[5:6] == ["DOWN %d %d" % HOLD]:
-        events[:0] = [(1, 330, 1), (3, 0, HOLD[0]), (3, 1, HOLD[1]), (0, 0, 0)]
-    if sorted(events[:3]) != [(1, 330, 1), (3, 0, HOLD[0]), (3, 1, HOLD[1])] or \
+    if ev[5:6] == ["DOWN %d %d" % PRESS]:
+        events[:0] = [(1, 330, 1), (3, 0, PRESS[0]), (3, 1, PRESS[1]), (0, 0, 0)]
+    if sorted(events[:3]) != [(1, 330, 1), (3, 0, PRESS[0]), (3, 1, PRESS[1])] or \
             events[3:4] != [(0, 0, 0)]:
-        problems.append(f"first events {events[:4]}, expected a press at {HOLD}")
+        problems.append(f"first events {events[:4]}, expected a press at {PRESS}")
     if [e for e in events if e[0] == 1] != [(1, 330, 1), (1, 330, 0)] or events[-1:] != [
             (0, 0, 0)]:
         problems.append(f"keys {[e for e in events if e[0] == 1]}, expected one press and one "
