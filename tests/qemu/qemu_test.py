@@ -543,6 +543,24 @@ def check_bridge(r, problems, status):
         check_line_kept(r, problems)
 
 
+STROKE = [(1000, 1000), (2000, 2000), (3000, 3000)]
+
+
+def check_stroke(r, problems):
+    """A stroke played by the controller: its press, its moves and, after the silence, its
+    release, each report one SYN_REPORT; nothing more when SIGTERM ends the bridge."""
+    events = [tuple(int(v) for v in e.split()[2:]) for e in r.ev if e.startswith("EV ")]
+    want = []
+    for i, (x, y) in enumerate(STROKE):
+        want += [(1, 330, 1)] * (i == 0) + [(3, 0, x), (3, 1, 4095 - y), (0, 0, 0)]
+    want += [(1, 330, 0), (0, 0, 0)]
+    if events != want:
+        problems.append(f"events {events}, expected {want}")
+    if r.ev[-1:] != ["GONE"] or r.status not in (0, 128 + signal.SIGTERM):
+        problems.append(f"status {r.status}, device {r.ev[-1:]}: expected 0 and GONE")
+    check_line_kept(r, problems)
+
+
 class Case:
     def __init__(self, name, where, args, check, emu=(), paced=True, trigger="-", action="-",
                  limit=20, line=("cs7", "parenb"), watch="-"):
@@ -570,6 +588,9 @@ def cases(uart_runs, usb_runs, bridge):
     out += [Case("uart-bridge-sigterm", "uart", BRIDGE,
                  lambda r, p: check_bridge(r, p, (0, 128 + signal.SIGTERM)), emu=held,
                  line=quiet, trigger="ev:6", action="sig:TERM", watch=watch)] * bridge
+    stroke = ["--stroke", "%d,%d:%d,%d:3@20" % (*STROKE[0], *STROKE[-1]), "--stroke-gap", "1500"]
+    out += [Case("uart-bridge-stroke", "uart", BRIDGE + ["--release-after", "300"], check_stroke,
+                 emu=stroke, line=quiet, trigger="ev:17", action="sig:TERM", watch=watch)] * bridge
     out += [Case(f"uart-fast-full-under-touch-{i + 1}", "uart", FULL, check_full, emu=hold,
                  paced=False, line=quiet) for i in range(uart_runs)]
     out.append(Case("uart-full-under-touch", "uart", FULL, check_full, emu=hold, line=quiet))
