@@ -141,6 +141,24 @@ Status Transport::send(Packet& pkt, bool stoppable) {
     return fail({Status::writeError, w.err});
 }
 
+Status Transport::feed(Time until, bool stoppable) {
+    int err = 0;
+    switch (line_.wait(std::min(until, framer_.settleAt()), stoppable, err)) {
+        case Wake::readable:
+            return drain();
+        case Wake::timeout:
+            framer_.idle(line_.now());
+            return {};
+        case Wake::stopped:
+            return {Status::stopped};
+        case Wake::watched:
+            return {Status::watched};
+        case Wake::failed:
+            return fail({Status::readError, err});
+    }
+    return {};
+}
+
 Status Transport::pull(Framer::Framed& out, Time until, bool stoppable) {
     for (;;) {
         if (auto f = framer_.next()) {
@@ -151,44 +169,16 @@ Status Transport::pull(Framer::Framed& out, Time until, bool stoppable) {
         if (line_.now() >= until) {
             return {Status::timeout};
         }
-        int err = 0;
-        switch (line_.wait(std::min(until, framer_.settleAt()), stoppable, err)) {
-            case Wake::readable:
-                if (Status s = drain(); !s.ok()) {
-                    return s;
-                }
-                break;
-            case Wake::timeout:
-                framer_.idle(line_.now());
-                break;
-            case Wake::stopped:
-                return {Status::stopped};
-            case Wake::watched:
-                return {Status::watched};
-            case Wake::failed:
-                return fail({Status::readError, err});
+        if (Status s = feed(until, stoppable); !s.ok()) {
+            return s;
         }
     }
 }
 
 Status Transport::settleEnd(Time until, bool stoppable) {
     while (framer_.endOfLast() == Framer::End::open && line_.now() < until) {
-        int err = 0;
-        switch (line_.wait(std::min(until, framer_.settleAt()), stoppable, err)) {
-            case Wake::readable:
-                if (Status s = drain(); !s.ok()) {
-                    return s;
-                }
-                break;
-            case Wake::timeout:
-                framer_.idle(line_.now());
-                break;
-            case Wake::stopped:
-                return {Status::stopped};
-            case Wake::watched:
-                return {Status::watched};
-            case Wake::failed:
-                return fail({Status::readError, err});
+        if (Status s = feed(until, stoppable); !s.ok()) {
+            return s;
         }
     }
     switch (framer_.endOfLast()) {
@@ -309,22 +299,8 @@ Status Transport::resync(bool stoppable) {
         if (line_.now() >= deadline) {
             return {Status::boundaries};
         }
-        int err = 0;
-        switch (line_.wait(std::min(deadline, framer_.settleAt()), stoppable, err)) {
-            case Wake::readable:
-                if (Status s = drain(); !s.ok()) {
-                    return s;
-                }
-                break;
-            case Wake::timeout:
-                framer_.idle(line_.now());
-                break;
-            case Wake::stopped:
-                return {Status::stopped};
-            case Wake::watched:
-                return {Status::watched};
-            case Wake::failed:
-                return fail({Status::readError, err});
+        if (Status s = feed(deadline, stoppable); !s.ok()) {
+            return s;
         }
     }
 }

@@ -76,6 +76,9 @@ class Transport {
 
     Status send(Packet& pkt, bool stoppable);
     Status reply(Packet& out, Use use, bool stoppable);
+    // Waits for bytes until `until` or the framer's next settling point, whichever is first,
+    // and hands what came (or the silence) to the framer.
+    Status feed(Time until, bool stoppable);
     Status pull(Framer::Framed& out, Time until, bool stoppable);
     Status drain();
     Status resync(bool stoppable);
