@@ -10,8 +10,7 @@ import sys
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import case, expect
-from e2e import raw_packets_ok as raw_mode_kept_to
+from tpanel import case, expect, raw_packets_ok as raw_mode_kept_to
 
 
 def emu(emu_args, tool_args, **kw):
@@ -215,17 +214,12 @@ def a_touch_not_given_in_time():
 def the_touch_timeout_bounds_each_touch():
     # Two touches 0.6 s apart make the first corner: more than the 1 s limit in all, each
     # within it. Nothing comes at the second corner.
-    def answer(command):
-        if command[1] == ord("m"):
-            return [tp.reply("O", {3: 0x05, 4: 0x0c}), tp.reply("Z")]
-        if command[1] == ord("M") and command[3:5] == b"\x01\x00":
-            return [tp.reply("A"), 0.6, tp.touch(195, 3905), 0.6, tp.touch(197, 3903)]
-        return [tp.reply("A")]
-
-    run, what = tp.Panel(answer).run(["--calibrate", "--samples", "2", "--touch-timeout", "1"])
-    expect(run.status == 1 and prompts(run) == [prompt(0), prompt(1)], what)
+    strokes = ["--stroke", "195,3905:195,3905:1", "--stroke", "197,3903:197,3903:1"]
+    run = emu([*strokes, "--stroke-gap", "600"], ["--calibrate", "--samples", "2",
+                                                  "--touch-timeout", "1"])
+    expect(run.status == 1 and prompts(run) == [prompt(0), prompt(1)], "two touches", run)
     expect(run.err.endswith("tavrinset: no touch within 1 s: calibration stopped, nothing "
-                            "sent\n") and run.letters() == "mMM", what)
+                            "sent\n") and run.letters() == "mMM", "stopped", run)
 
 
 @case("stops")

@@ -9,7 +9,7 @@ import sys
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import GONE, case, expect, packet, patched, trace
+from tpanel import GONE, case, expect, packet, patched, raw_packets_ok, trace
 
 ZEROS = "00 00 00 00 00"
 TYPICAL = ["--width", "800", "--height", "600", "--mode", "touch,scale", "--dump"]
@@ -29,17 +29,6 @@ def write_back_ok(run, query, changes):
     reply = run.reply(query)
     expect(run.sent()[query + 1] == patched(reply, changes),
            f"write-back of {reply} with {changes}", run)
-
-
-def raw_packets_ok(run, first=0):
-    """Raw reporting switched on from the mode the controller replied, and that mode put
-    back. first: the exchange of the mode query."""
-    sent, reply = run.sent(), run.reply(first)
-    expect(sent[first] == "55 6d 00 00 00 " + ZEROS, "mode query", run)
-    expect(sent[first + 1] == patched(reply, {1: ord("M"), 3: 1, 4: 0}), "raw mode", run)
-    expect(sent[first + 2] == patched(reply, {1: ord("M"), 5: 0, 6: 0, 7: 0, 8: 0, 9: 0}),
-           "restore", run)
-    expect(run.state["mode"] == run.initial["mode"], "mode put back", run)
 
 
 def full_ok(run):

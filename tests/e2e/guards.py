@@ -111,38 +111,29 @@ def a_failed_mode_restore_fails_the_dump():
         expect((run.state["mode"] == run.initial["mode"]) == restored, f"{fault}: mode", run)
 
 
-# --- replies that never come: a controller played by the test --------------------------------
+# --- a reply without the packet that follows it is asked for once more --------------------
+
+def one_packet(exchanges, hexstr):
+    return [a for n in exchanges for a in ("--fault", f"{n}:reply:{hexstr}")]
+
 
 @case("replies")
 def self_test_without_its_second_reply():
-    for mask, args, status, out, sent in [
-            # A reply without the packet that follows it is asked for once more.
-            (0, ["-D", "-w", "800"], 1, "", ["D", "D", "S"]),
-            (5, ["-D", "-w", "800"], 255, "dmask = 5", ["D", "D"])]:
-        def answer(command):
-            if command[1] == ord("D"):
-                return [tp.reply("R", {2: mask})]  # the result, and then nothing
-            return [tp.reply("A")]
-
-        run, what = tp.Panel(answer).run(args)
-        expect(run.status == status and run.out == out and run.letters() == "".join(sent), what)
-        expect("Timeout while reading packet\n" in run.err, what)
+    for mask, status, out, sent in [(0, 1, "", "DDS"), (5, 255, "dmask = 5", "DD")]:
+        run = run_emu(one_packet((0, 1), f"5552{mask:02x}a3a4a5a6a7a8a9"),
+                      [tp.EMU.tool, "-D", "-w", "800"])
+        expect(run.status == status and run.out == out and run.letters() == sent, "", run)
+        expect("Timeout while reading packet\n" in run.err, "", run)
 
 
 @case("replies")
 def mode_query_without_its_second_reply():
-    def answer(command):
-        if command[1] == ord("m"):
-            return [tp.reply("O", {3: 0x05, 4: 0x0c})]  # the mode, and then nothing
-        if command[1] == ord("M") and command[3:5] == b"\x01\x00":
-            return [tp.reply("A"), tp.touch(512, 730), tp.touch(1, 2)]
-        return [tp.reply("A")]
-
-    run, what = tp.Panel(answer).run(["--raw", "2"])
-    expect(run.status == 1 and run.out == "512, 730\n1, 2\n", what)
-    expect("Timeout while reading packet\n" in run.err, what)
+    run = run_emu(one_packet((0, 1), "554fa2050ca5a6a7a8a9") + TOUCHES[:4],
+                  [tp.EMU.tool, "--raw", "2"])
+    expect(run.status == 1 and run.out == "512, 730\n1, 2\n", "", run)
+    expect("Timeout while reading packet\n" in run.err, "", run)
     expect(run.letters() == "mmMM" and run.sent()[-1].startswith("55 4d a2 05 0c"),
-           f"the mode that was read is put back: {what}")
+           "the mode that was read is put back", run)
 
 
 # --- opening a line that does not take its settings -------------------------------------------
