@@ -15,9 +15,7 @@ ZEROS = "00 00 00 00 00"
 TYPICAL = ["--width", "800", "--height", "600", "--mode", "touch,scale", "--dump"]
 TOUCHES = ["--touch", "512,730", "--foreign", "Q", "--touch", "1,2", "--touch", "4095,0"]
 PRINTED = "512, 730\n1, 2\n4095, 0\n"
-# Every setting there is, in the order the tool makes its exchanges.
-FULL = ["-w", "800", "-h", "600", "-x", "100", "-X", "3900", "-y", "100", "-Y", "3900",
-        "-s", "4", "-u", "5", "-m", "default"]
+FULL = tp.FULL
 
 
 def emu(emu_args, tool_args, **kw):
@@ -32,24 +30,11 @@ def write_back_ok(run, query, changes):
 
 
 def full_ok(run):
-    """The full configuration: everything sent is what the oracle allows, and the status
-    says whether all of it took."""
-    steps = [tp.Step(n, packet(0x55, *h)) for n, h in (
-        ("S X", ("S", "X", 0, 0, 0x20, 3)), ("S Y", ("S", "Y", 0, 0, 0x58, 2)),
-        ("C X", ("C", "X", 100, 0, 0x3c, 0x0f)), ("C Y", ("C", "Y", 100, 0, 0x3c, 0x0f)))]
-    for name, letter, asked in (("filter", "f", {"filter.slen": 4}),
-                                ("report", "b", {"report.untouch": 5})):
-        steps += [tp.Step(name, packet(0x55, letter), repeats=True),
-                  tp.Step(name + " write-back", from_query=name, make=tp.write_back(asked))]
-    steps.append(tp.Step("mode", packet(0x55, "M", 0, 0x07, 0x4e)))
-    problems = tp.classify(steps, tp.exchanges_of(run.report))
-    expect(not problems, "; ".join(problems), run)
-    done = (run.state["scaling"] == {"x": [0, 800], "y": [0, 600]} and
-            run.state["calibration"] == {"x": [100, 3900], "y": [100, 3900]} and
-            run.state["filter"]["slen"] == 4 and run.state["report"]["untouch"] == 5 and
-            run.state["mode"] == {"report_flags": 7, "process_flags": 0x4e})
-    expect(run.status == (0 if done else 1), f"status {run.status}, all done: {done}", run)
-    return done
+    """Everything sent is what the oracle allows, and the status says whether all of it took."""
+    built, undone = tp.full_problems(run.report)
+    expect(not built, "; ".join(built), run)
+    expect(run.status == (1 if undone else 0), f"status {run.status}, not done: {undone}", run)
+    return not undone
 
 
 # --- the packets a run sends, for random command lines on every kind of line, are the soak's

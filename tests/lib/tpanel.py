@@ -109,6 +109,35 @@ def raw_steps():
             Step("mode restore", from_query="mode query", make=raw_restore)]
 
 
+def axis(letter, which, low, high):
+    return packet(LEAD_IN, letter, which, *le16(low), *le16(high))
+
+
+# Every setting there is, in the order of the tool's exchanges, and what it may send for them.
+FULL = ["-w", "800", "-h", "600", "-x", "100", "-X", "3900", "-y", "100", "-Y", "3900",
+        "-s", "4", "-u", "5", "-m", "default"]
+FULL_STEPS = [Step("scaling x", axis("S", "X", 0, 800)), Step("scaling y", axis("S", "Y", 0, 600)),
+              Step("calibration x", axis("C", "X", 100, 3900)),
+              Step("calibration y", axis("C", "Y", 100, 3900)),
+              Step("filter query", packet(LEAD_IN, "f"), repeats=True),
+              Step("filter", from_query="filter query", make=write_back({"filter.slen": 4})),
+              Step("report query", packet(LEAD_IN, "b"), repeats=True),
+              Step("report", from_query="report query", make=write_back({"report.untouch": 5})),
+              Step("mode", packet(LEAD_IN, "M", 0, 0x07, 0x4E))]
+
+
+def full_problems(report):
+    """A run of FULL: the packets sent that the tool did not build, and the groups not as
+    asked."""
+    s, i = report["state"], report["initial_state"]
+    want = {"scaling": {"x": [0, 800], "y": [0, 600]},
+            "calibration": {"x": [100, 3900], "y": [100, 3900]},
+            "filter": dict(i["filter"], slen=4), "report": dict(i["report"], untouch=5),
+            "mode": {"report_flags": 7, "process_flags": 0x4E}}
+    return (classify(FULL_STEPS, exchanges_of(report)),
+            [f"{k} now {s[k]}, expected {v}" for k, v in want.items() if s[k] != v])
+
+
 class Exchange:
     def __init__(self, command):
         self.command = command
