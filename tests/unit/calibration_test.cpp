@@ -349,20 +349,4 @@ TEST(CheckCorners, FindingsNameThePairAndTheFigures) {
     }
 }
 
-TEST(CalibrationTexts, PromptsInOrderAndTheReproducingOptions) {
-    const char* prompts[] = {
-        "Touch the TOP LEFT corner of the screen (1 of 4)",
-        "Touch the TOP RIGHT corner of the screen (2 of 4)",
-        "Touch the BOTTOM RIGHT corner of the screen (3 of 4)",
-        "Touch the BOTTOM LEFT corner of the screen (4 of 4)",
-    };
-    for (std::size_t i = 0; i < calib::kCorners.size(); ++i) {
-        EXPECT_EQ(calib::touchPrompt(calib::kCorners[i]), prompts[i]);
-    }
-    EXPECT_EQ(calib::calibrationOptions({195, 3885, 175, 3905}),
-              "--xlow 195 --xhigh 3885 --ylow 175 --yhigh 3905");
-    EXPECT_EQ(calib::calibrationOptions({-3, 65535, 0, -32768}),
-              "--xlow -3 --xhigh 65535 --ylow 0 --yhigh -32768");
-}
-
 }  // namespace
