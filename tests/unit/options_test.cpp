@@ -368,11 +368,4 @@ TEST(ParseOptions, HelpWhereverItStandsPrintsUsageOnly) {
     }
 }
 
-TEST(ParseOptions, VersionPrintsNameAndVersion) {
-    Result r = parse({"-w", "1", "--version"});
-    EXPECT_EQ(r.parsed, Parsed::version);
-    EXPECT_EQ(r.out, std::string("tavrinset ") + TAVRINSET_VERSION + "\n");
-    EXPECT_EQ(r.err, "");
-}
-
 }  // namespace
