@@ -4,6 +4,7 @@
 whose --touch list stands for the operator's fingers."""
 import json
 import math
+from statistics import median
 import os
 import sys
 
@@ -38,12 +39,6 @@ def touches(corners):
     return [arg for corner in corners for x, y in corner for arg in ("--touch", f"{x},{y}")]
 
 
-def median(values):
-    v = sorted(values)
-    n = len(v)
-    return v[n // 2] if n % 2 else (v[n // 2 - 1] + v[n // 2]) / 2
-
-
 def nearest(v):
     """The nearest whole count, halves away from zero."""
     return int(math.copysign(math.floor(abs(v) + 0.5), v))
@@ -61,13 +56,9 @@ def options_line(b):
     return f"--xlow {b['xlow']} --xhigh {b['xhigh']} --ylow {b['ylow']} --yhigh {b['yhigh']}\n"
 
 
-def le16(v):
-    return f"{v & 0xff:02x} {(v >> 8) & 0xff:02x}"
-
-
 def calibration_packets(b):
-    return [f"55 43 58 {le16(b['xlow'])} {le16(b['xhigh'])} 00 00 00",
-            f"55 43 59 {le16(b['ylow'])} {le16(b['yhigh'])} 00 00 00"]
+    return [tp.axis("C", "X", b["xlow"], b["xhigh"]).hex(" "),
+            tp.axis("C", "Y", b["ylow"], b["yhigh"]).hex(" ")]
 
 
 def prompts(run):
@@ -224,11 +215,10 @@ def the_touch_timeout_bounds_each_touch():
 
 @case("stops")
 def ctrl_c_puts_the_mode_back():
-    for sig, status in (("INT", 130),):
-        run = emu(["--after-touches", sig, *touches(CLEAN[:2])], ["--calibrate", "-w", "800"])
-        expect(run.status == status and run.out == "" and run.ours() == [], f"SIG{sig}", run)
-        raw_mode_kept_to(run)
-        nothing_sent(run)
+    run = emu(["--after-touches", "INT", *touches(CLEAN[:2])], ["--calibrate", "-w", "800"])
+    expect(run.status == 130 and run.out == "" and run.ours() == [], "SIGINT", run)
+    raw_mode_kept_to(run)
+    nothing_sent(run)
 
 
 @case("stops")
@@ -261,14 +251,12 @@ def a_failed_send_is_reported_and_the_run_goes_on():
 @case("checks")
 def samples_per_corner():
     five = [[(x + d, y - d) for d in (0, 3, -2, 1, -1)] for x, y in (c[0] for c in CLEAN)]
-    for samples, corners in ((5, five),):
-        run = emu(touches(corners), ["--calibrate", "--samples", str(samples), "--raw", "0"])
-        b = bounds(corners)
-        expect(run.status == 0 and run.out == options_line(b), f"{samples}", run)
-        sent_calibration(run, b)
-        acks = [line for line in run.err.splitlines() if line.startswith("  ")]
-        expect(acks[-1] == f"  {samples} of {samples}: {corners[3][-1][0]}, {corners[3][-1][1]}",
-               "each corner takes that many", run)
+    run = emu(touches(five), ["--calibrate", "--samples", "5", "--raw", "0"])
+    b = bounds(five)
+    expect(run.status == 0 and run.out == options_line(b), "five", run)
+    sent_calibration(run, b)
+    acks = [line for line in run.err.splitlines() if line.startswith("  ")]
+    expect(acks[-1] == f"  5 of 5: {five[3][-1][0]}, {five[3][-1][1]}", "each corner five", run)
 
 
 if __name__ == "__main__":
