@@ -1,15 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The README's quick start on a bare Debian 12: in a fresh debootstrap chroot that has
-# build-essential and nothing else, scripts/demo and then scripts/test must pass as root,
-# installing with apt-get what they need. Prints how long each of the two took.
-#
-# The base system is made once and kept under TAVRINSET_CHROOT_CACHE (default
-# /var/cache/tavrinset-chroot) with every package apt downloads, so that later runs start from
-# a copy of it in seconds. Each run gets a new copy; mounts live in a mount namespace of the
-# run's own and end with it. Needs root; without it, or without debootstrap and a way to
-# install it, says why and exits with status 77.
-# Usage: tests/bare/quickstart.sh
+# The README's quick start on a bare Debian 12: scripts/demo, then scripts/test, as root in a
+# fresh debootstrap chroot with only build-essential, each timed. The base system and apt's
+# downloads are cached under TAVRINSET_CHROOT_CACHE (default /var/cache/tavrinset-chroot); each
+# run works on a copy, its mounts in a namespace of its own. Status 77 without root/debootstrap.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 cache=${TAVRINSET_CHROOT_CACHE:-/var/cache/tavrinset-chroot}

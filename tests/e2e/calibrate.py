@@ -4,14 +4,14 @@
 whose --touch list stands for the operator's fingers."""
 import json
 import math
+from statistics import median
 import os
 import sys
 
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import case, expect
-from e2e import raw_packets_ok as raw_mode_kept_to
+from tpanel import case, expect, raw_packets_ok as raw_mode_kept_to
 
 
 def emu(emu_args, tool_args, **kw):
@@ -39,12 +39,6 @@ def touches(corners):
     return [arg for corner in corners for x, y in corner for arg in ("--touch", f"{x},{y}")]
 
 
-def median(values):
-    v = sorted(values)
-    n = len(v)
-    return v[n // 2] if n % 2 else (v[n // 2 - 1] + v[n // 2]) / 2
-
-
 def nearest(v):
     """The nearest whole count, halves away from zero."""
     return int(math.copysign(math.floor(abs(v) + 0.5), v))
@@ -62,13 +56,9 @@ def options_line(b):
     return f"--xlow {b['xlow']} --xhigh {b['xhigh']} --ylow {b['ylow']} --yhigh {b['yhigh']}\n"
 
 
-def le16(v):
-    return f"{v & 0xff:02x} {(v >> 8) & 0xff:02x}"
-
-
 def calibration_packets(b):
-    return [f"55 43 58 {le16(b['xlow'])} {le16(b['xhigh'])} 00 00 00",
-            f"55 43 59 {le16(b['ylow'])} {le16(b['yhigh'])} 00 00 00"]
+    return [tp.axis("C", "X", b["xlow"], b["xhigh"]).hex(" "),
+            tp.axis("C", "Y", b["ylow"], b["yhigh"]).hex(" ")]
 
 
 def prompts(run):
@@ -215,26 +205,20 @@ def a_touch_not_given_in_time():
 def the_touch_timeout_bounds_each_touch():
     # Two touches 0.6 s apart make the first corner: more than the 1 s limit in all, each
     # within it. Nothing comes at the second corner.
-    def answer(command):
-        if command[1] == ord("m"):
-            return [tp.reply("O", {3: 0x05, 4: 0x0c}), tp.reply("Z")]
-        if command[1] == ord("M") and command[3:5] == b"\x01\x00":
-            return [tp.reply("A"), 0.6, tp.touch(195, 3905), 0.6, tp.touch(197, 3903)]
-        return [tp.reply("A")]
-
-    run, what = tp.Panel(answer).run(["--calibrate", "--samples", "2", "--touch-timeout", "1"])
-    expect(run.status == 1 and prompts(run) == [prompt(0), prompt(1)], what)
+    strokes = ["--stroke", "195,3905:195,3905:1", "--stroke", "197,3903:197,3903:1"]
+    run = emu([*strokes, "--stroke-gap", "600"], ["--calibrate", "--samples", "2",
+                                                  "--touch-timeout", "1"])
+    expect(run.status == 1 and prompts(run) == [prompt(0), prompt(1)], "two touches", run)
     expect(run.err.endswith("tavrinset: no touch within 1 s: calibration stopped, nothing "
-                            "sent\n") and run.letters() == "mMM", what)
+                            "sent\n") and run.letters() == "mMM", "stopped", run)
 
 
 @case("stops")
 def ctrl_c_puts_the_mode_back():
-    for sig, status in (("INT", 130),):
-        run = emu(["--after-touches", sig, *touches(CLEAN[:2])], ["--calibrate", "-w", "800"])
-        expect(run.status == status and run.out == "" and run.ours() == [], f"SIG{sig}", run)
-        raw_mode_kept_to(run)
-        nothing_sent(run)
+    run = emu(["--after-touches", "INT", *touches(CLEAN[:2])], ["--calibrate", "-w", "800"])
+    expect(run.status == 130 and run.out == "" and run.ours() == [], "SIGINT", run)
+    raw_mode_kept_to(run)
+    nothing_sent(run)
 
 
 @case("stops")
@@ -267,14 +251,12 @@ def a_failed_send_is_reported_and_the_run_goes_on():
 @case("checks")
 def samples_per_corner():
     five = [[(x + d, y - d) for d in (0, 3, -2, 1, -1)] for x, y in (c[0] for c in CLEAN)]
-    for samples, corners in ((5, five),):
-        run = emu(touches(corners), ["--calibrate", "--samples", str(samples), "--raw", "0"])
-        b = bounds(corners)
-        expect(run.status == 0 and run.out == options_line(b), f"{samples}", run)
-        sent_calibration(run, b)
-        acks = [line for line in run.err.splitlines() if line.startswith("  ")]
-        expect(acks[-1] == f"  {samples} of {samples}: {corners[3][-1][0]}, {corners[3][-1][1]}",
-               "each corner takes that many", run)
+    run = emu(touches(five), ["--calibrate", "--samples", "5", "--raw", "0"])
+    b = bounds(five)
+    expect(run.status == 0 and run.out == options_line(b), "five", run)
+    sent_calibration(run, b)
+    acks = [line for line in run.err.splitlines() if line.startswith("  ")]
+    expect(acks[-1] == f"  5 of 5: {five[3][-1][0]}, {five[3][-1][1]}", "each corner five", run)
 
 
 if __name__ == "__main__":

@@ -9,15 +9,13 @@ import sys
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import GONE, case, expect, packet, patched, trace
+from tpanel import GONE, case, expect, packet, patched, raw_packets_ok, trace
 
 ZEROS = "00 00 00 00 00"
 TYPICAL = ["--width", "800", "--height", "600", "--mode", "touch,scale", "--dump"]
 TOUCHES = ["--touch", "512,730", "--foreign", "Q", "--touch", "1,2", "--touch", "4095,0"]
 PRINTED = "512, 730\n1, 2\n4095, 0\n"
-# Every setting there is, in the order the tool makes its exchanges.
-FULL = ["-w", "800", "-h", "600", "-x", "100", "-X", "3900", "-y", "100", "-Y", "3900",
-        "-s", "4", "-u", "5", "-m", "default"]
+FULL = tp.FULL
 
 
 def emu(emu_args, tool_args, **kw):
@@ -31,36 +29,12 @@ def write_back_ok(run, query, changes):
            f"write-back of {reply} with {changes}", run)
 
 
-def raw_packets_ok(run, first=0):
-    """Raw reporting switched on from the mode the controller replied, and that mode put
-    back. first: the exchange of the mode query."""
-    sent, reply = run.sent(), run.reply(first)
-    expect(sent[first] == "55 6d 00 00 00 " + ZEROS, "mode query", run)
-    expect(sent[first + 1] == patched(reply, {1: ord("M"), 3: 1, 4: 0}), "raw mode", run)
-    expect(sent[first + 2] == patched(reply, {1: ord("M"), 5: 0, 6: 0, 7: 0, 8: 0, 9: 0}),
-           "restore", run)
-    expect(run.state["mode"] == run.initial["mode"], "mode put back", run)
-
-
 def full_ok(run):
-    """The full configuration: everything sent is what the oracle allows, and the status
-    says whether all of it took."""
-    steps = [tp.Step(n, packet(0x55, *h)) for n, h in (
-        ("S X", ("S", "X", 0, 0, 0x20, 3)), ("S Y", ("S", "Y", 0, 0, 0x58, 2)),
-        ("C X", ("C", "X", 100, 0, 0x3c, 0x0f)), ("C Y", ("C", "Y", 100, 0, 0x3c, 0x0f)))]
-    for name, letter, asked in (("filter", "f", {"filter.slen": 4}),
-                                ("report", "b", {"report.untouch": 5})):
-        steps += [tp.Step(name, packet(0x55, letter), repeats=True),
-                  tp.Step(name + " write-back", from_query=name, make=tp.write_back(asked))]
-    steps.append(tp.Step("mode", packet(0x55, "M", 0, 0x07, 0x4e)))
-    problems = tp.classify(steps, tp.exchanges_of(run.report))
-    expect(not problems, "; ".join(problems), run)
-    done = (run.state["scaling"] == {"x": [0, 800], "y": [0, 600]} and
-            run.state["calibration"] == {"x": [100, 3900], "y": [100, 3900]} and
-            run.state["filter"]["slen"] == 4 and run.state["report"]["untouch"] == 5 and
-            run.state["mode"] == {"report_flags": 7, "process_flags": 0x4e})
-    expect(run.status == (0 if done else 1), f"status {run.status}, all done: {done}", run)
-    return done
+    """Everything sent is what the oracle allows, and the status says whether all of it took."""
+    built, undone = tp.full_problems(run.report)
+    expect(not built, "; ".join(built), run)
+    expect(run.status == (1 if undone else 0), f"status {run.status}, not done: {undone}", run)
+    return not undone
 
 
 # --- the packets a run sends, for random command lines on every kind of line, are the soak's
@@ -218,7 +192,7 @@ def bytes_on_the_wire_before_the_first_command():
 @case("operations")
 def command_lines_that_open_nothing():
     for args, status in ((["--widht", "800"], 2), (["-w", "80x"], 2), (["--mode", "foo"], 2),
-                         (["-D", "-w", "70000"], 2), (["--help"], 0), ([], 0)):
+                         (["-D", "-w", "70000"], 2), (["-w", "800", "--help"], 0), ([], 0)):
         run = emu([], args)
         expect(run.status == status and run.sent() == [], f"{args}", run)
         if status:

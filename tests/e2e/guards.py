@@ -32,10 +32,15 @@ def asan_options():
     return (given + ":" if given else "") + "verify_asan_link_order=0"
 
 
-def shimmed(args, faults, log):
-    """tavrinset ARGS on a device with the line shim's FAULTS, logging to LOG."""
-    return ["env", f"LD_PRELOAD={tp.EMU.line_shim}", f"ASAN_OPTIONS={asan_options()}",
-            f"TPSHIM_FAULTS={','.join(faults)}", f"TPSHIM_LOG={log}", tp.EMU.tool, *args]
+def shimmed(emu_args, args, faults, **kw):
+    """tavrinset ARGS on a device with the line shim's FAULTS: the run and the shim's log."""
+    with tempfile.TemporaryDirectory() as tmp:
+        log = os.path.join(tmp, "shim.log")
+        run = run_emu(emu_args, ["env", f"LD_PRELOAD={tp.EMU.line_shim}",
+                                 f"ASAN_OPTIONS={asan_options()}",
+                                 f"TPSHIM_FAULTS={','.join(faults)}", f"TPSHIM_LOG={log}",
+                                 tp.EMU.tool, *args], **kw)
+        return run, read_log(log)
 
 
 def read_log(path):
@@ -87,18 +92,12 @@ def closed_standard_descriptors_never_reach_the_line():
 def eio_from_a_read_means_the_device_is_gone():
     # USB serial adapters report an unplug as end of file or as EIO; either ends the run at
     # once, with one message, rather than a retry for every failed read.
-    for emu_args, args in [
-            (["--fault", "1:hangup"], ["-w", "800", "-h", "600", "--mode", "touch"])]:
-        with tempfile.TemporaryDirectory() as tmp:
-            log = os.path.join(tmp, "shim.log")
-            run = run_emu(emu_args, shimmed(args, ["eio-at-hangup"], log), timeout=10)
-            shim = read_log(log)
-        what = f"{emu_args} {args}"
-        expect("end of file given as EIO" in shim, f"{what}: the line gave EIO\n{shim}", run)
-        expect(run.status == 1 and run.took() < 3, f"{what}: ended at once", run)
-        expect(run.err.count("Error while") == 1 and
-               "Error while reading packet: Input/output error\n" in run.err,
-               f"{what}: one message", run)
+    run, shim = shimmed(["--fault", "1:hangup"], ["-w", "800", "-h", "600", "--mode", "touch"],
+                        ["eio-at-hangup"], timeout=10)
+    expect("end of file given as EIO" in shim, f"the line gave EIO\n{shim}", run)
+    expect(run.status == 1 and run.took() < 3, "ended at once", run)
+    expect(run.err.count("Error while") == 1 and
+           "Error while reading packet: Input/output error\n" in run.err, "one message", run)
 
 
 @case("gone")
@@ -111,38 +110,29 @@ def a_failed_mode_restore_fails_the_dump():
         expect((run.state["mode"] == run.initial["mode"]) == restored, f"{fault}: mode", run)
 
 
-# --- replies that never come: a controller played by the test --------------------------------
+# --- a reply without the packet that follows it is asked for once more --------------------
+
+def one_packet(exchanges, hexstr):
+    return [a for n in exchanges for a in ("--fault", f"{n}:reply:{hexstr}")]
+
 
 @case("replies")
 def self_test_without_its_second_reply():
-    for mask, args, status, out, sent in [
-            # A reply without the packet that follows it is asked for once more.
-            (0, ["-D", "-w", "800"], 1, "", ["D", "D", "S"]),
-            (5, ["-D", "-w", "800"], 255, "dmask = 5", ["D", "D"])]:
-        def answer(command):
-            if command[1] == ord("D"):
-                return [tp.reply("R", {2: mask})]  # the result, and then nothing
-            return [tp.reply("A")]
-
-        run, what = tp.Panel(answer).run(args)
-        expect(run.status == status and run.out == out and run.letters() == "".join(sent), what)
-        expect("Timeout while reading packet\n" in run.err, what)
+    for mask, status, out, sent in [(0, 1, "", "DDS"), (5, 255, "dmask = 5", "DD")]:
+        run = run_emu(one_packet((0, 1), f"5552{mask:02x}a3a4a5a6a7a8a9"),
+                      [tp.EMU.tool, "-D", "-w", "800"])
+        expect(run.status == status and run.out == out and run.letters() == sent, "", run)
+        expect("Timeout while reading packet\n" in run.err, "", run)
 
 
 @case("replies")
 def mode_query_without_its_second_reply():
-    def answer(command):
-        if command[1] == ord("m"):
-            return [tp.reply("O", {3: 0x05, 4: 0x0c})]  # the mode, and then nothing
-        if command[1] == ord("M") and command[3:5] == b"\x01\x00":
-            return [tp.reply("A"), tp.touch(512, 730), tp.touch(1, 2)]
-        return [tp.reply("A")]
-
-    run, what = tp.Panel(answer).run(["--raw", "2"])
-    expect(run.status == 1 and run.out == "512, 730\n1, 2\n", what)
-    expect("Timeout while reading packet\n" in run.err, what)
+    run = run_emu(one_packet((0, 1), "554fa2050ca5a6a7a8a9") + TOUCHES[:4],
+                  [tp.EMU.tool, "--raw", "2"])
+    expect(run.status == 1 and run.out == "512, 730\n1, 2\n", "", run)
+    expect("Timeout while reading packet\n" in run.err, "", run)
     expect(run.letters() == "mmMM" and run.sent()[-1].startswith("55 4d a2 05 0c"),
-           f"the mode that was read is put back: {what}")
+           "the mode that was read is put back", run)
 
 
 # --- opening a line that does not take its settings -------------------------------------------
@@ -154,11 +144,8 @@ def line_that_refuses_the_settings_is_put_back():
              "speed kept"),
             ("readback-fails", "openPanel: Input/output error\n", "tcgetattr: EIO"),
             ("flush-fails", "openPanel: Input/output error\n", "tcflush: EIO")]:
-        with tempfile.TemporaryDirectory() as tmp:
-            log = os.path.join(tmp, "shim.log")
-            # line_checks: the line afterwards is exactly the line before.
-            run = run_emu([], shimmed(["-w", "800"], [fault], log))
-            shim = read_log(log)
+        # line_checks: the line afterwards is exactly the line before.
+        run, shim = shimmed([], ["-w", "800"], [fault])
         expect(sign in shim, f"{fault}: the device misbehaved\n{shim}", run)
         expect(run.status == 255 and run.err == message, fault, run)
         expect(run.sent() == [], f"{fault}: nothing sent", run)
@@ -170,18 +157,11 @@ def line_that_refuses_the_settings_is_put_back():
 def line_is_put_back_after_the_last_command_has_gone_out():
     # Stopped while waiting for a reply, the command may still be in the transmit queue; a
     # change of speed then would garble its end.
-    for emu_args, args, status, sent in [
-            (["--fault", "1:no-reply", "--fault", "1:signal:INT"], ["-w", "800", "-d", "9"],
-             130, [SCALING_X, "55 66 00 00 00 00 00 00 00 00"])]:
-        with tempfile.TemporaryDirectory() as tmp:
-            log = os.path.join(tmp, "shim.log")
-            run = run_emu(emu_args, shimmed(args, ["hold-output"], log))
-            shim = read_log(log)
-        what = f"{emu_args} {args}"
-        expect(run.status == status and run.sent() == sent, what, run)
-        expect("changed under" not in shim, f"{what}: line changed too early\n{shim}", run)
-        expect("drained 10 by" in shim, f"{what}: nothing was going out at the end\n{shim}",
-               run)
+    run, shim = shimmed(["--fault", "1:no-reply", "--fault", "1:signal:INT"],
+                        ["-w", "800", "-d", "9"], ["hold-output"])
+    expect(run.status == 130 and run.sent() == [SCALING_X, "55 66" + " 00" * 8], "", run)
+    expect("changed under" not in shim, f"line changed too early\n{shim}", run)
+    expect("drained 10 by" in shim, f"nothing was going out at the end\n{shim}", run)
 
 
 # --- signals go only where they are meant -----------------------------------------------------
@@ -232,10 +212,7 @@ def one_run_at_a_time_on_a_port():
 
 @case("open", "nonamespace")
 def a_line_not_put_back_fails_the_run():
-    with tempfile.TemporaryDirectory() as tmp:
-        log = os.path.join(tmp, "shim.log")
-        run = run_emu([], shimmed(["-w", "800"], ["restore-fails"], log), check_line=False)
-        shim = read_log(log)
+    run, shim = shimmed([], ["-w", "800"], ["restore-fails"], check_line=False)
     expect("restore: EIO" in shim, f"the restore failed\n{shim}", run)
     expect(run.status == 1 and run.err == "closePanel: Input/output error\n", "said", run)
 
@@ -243,10 +220,7 @@ def a_line_not_put_back_fails_the_run():
 @case("open")
 def serial_driver_flags_put_back():
     # On a serial driver the tool asks for low latency (0x2000) and must put the flags back.
-    with tempfile.TemporaryDirectory() as tmp:
-        log = os.path.join(tmp, "shim.log")
-        run = run_emu([], shimmed(["-w", "800"], ["serial"], log))
-        shim = read_log(log)
+    run, shim = shimmed([], ["-w", "800"], ["serial"])
     expect(run.status == 0 and "serial flags 0x2040\n" in shim, f"asked\n{shim}", run)
     expect(shim.endswith("closed with serial flags 0x40\n"), f"put back\n{shim}", run)
 

@@ -83,8 +83,7 @@ if [[ -x $emu ]]; then
     if [[ -z $func ]]; then
         fail "no completion function registered for tpanel-emu"
     else
-        emu_options=$("$emu" --help | grep -oE -- '(^|[[:space:],[|])--[[:alpha:]][[:alnum:]-]*' |
-            sed -E 's/^[[:space:],[|]//' | sort -u)
+        emu_options=$(help_options "$emu")
         (($(wc -l <<<"$emu_options") > 3)) || fail "could not list the options of tpanel-emu"
         got=$(complete_words tpanel-emu --)
         for opt in $emu_options; do

@@ -78,10 +78,7 @@ for k in "${keywords[@]}"; do
 done
 
 if [[ -x $bin/tpanel-emu ]]; then
-    # Its options as its --help shows them.
-    mapfile -t emu_options < <("$bin/tpanel-emu" --help 2>&1 |
-        grep -oE -- '(^|[[:space:],[|])--?[[:alpha:]][[:alnum:]-]*' |
-        sed -E 's/^[[:space:],[|]//' | sort -u)
+    mapfile -t emu_options < <(help_options "$bin/tpanel-emu" "-?")
     ((${#emu_options[@]} > 3)) || fail "could not list the options of tpanel-emu"
     check_page "$man1/tpanel-emu.1" tpanel-emu "${emu_options[@]}"
 fi

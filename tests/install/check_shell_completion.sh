@@ -100,8 +100,7 @@ done
 emu=$stage/usr/bin/tpanel-emu
 if [[ -x $emu ]]; then
     help=$("$emu" --help)
-    emu_options=$(grep -oE -- '(^|[[:space:],[|])--[[:alpha:]][[:alnum:]-]*' <<<"$help" |
-        sed -E 's/^[[:space:],[|]//' | sort -u)
+    emu_options=$(help_options "$emu")
     (($(wc -l <<<"$emu_options") > 3)) || fail "could not list the options of tpanel-emu"
     offers "tpanel-emu's options" "$emu_options" "$(complete_line 'tpanel-emu --')"
     offers "tpanel-emu --after-touches" hangup "$(complete_line 'tpanel-emu --after-touches ')"

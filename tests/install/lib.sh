@@ -36,3 +36,9 @@ mode_keywords() {
     message=${message%%)*}
     tr -d ',' <<<"$message" | tr ' ' '\n' | grep .
 }
+
+# help_options PROGRAM [-?]: the long options its --help shows (with "-?" the short ones too).
+help_options() {
+    "$1" --help 2>&1 | grep -oE -- "(^|[[:space:],[|])-${2:--}[[:alpha:]][[:alnum:]-]*" |
+        sed -E 's/^[[:space:],[|]//' | sort -u
+}

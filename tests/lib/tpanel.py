@@ -1,14 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""What the tests know of the panel protocol, and how they run the tool against the emulator.
-
-Packets: packet(), le16(), patched(), letters(), trace(). The oracle of what the tool may send:
-Step, write_back(), raw_switch(), raw_restore(), exchanges_of(), classify(). Running: every
-process is started in a process group of its own and the whole group is killed on every way
-out (reap), so that a case that gives up leaves nothing behind. Emu runs tpanel-emu with a
-command, or serves a link, in whichever way this machine allows.
-
-Import it from tests/lib (sys.path) as `import tpanel`.
-"""
+"""The tests' panel protocol (packets, the oracle of what the tool may send) and the runner of
+tpanel-emu; every process it starts is reaped with its whole group. `import tpanel`."""
 import atexit
 import concurrent.futures
 import contextlib
@@ -20,7 +12,6 @@ import subprocess
 import sys
 import tempfile
 import termios
-import threading
 import time
 import traceback
 
@@ -38,7 +29,6 @@ GONE = ("Error while reading packet: end of file",
 # --- packets ----------------------------------------------------------------------------------
 
 def packet(*head):
-    """A packet built from scratch: these bytes (ints or one-letter strings), zeros after."""
     data = bytearray(10)
     data[:len(head)] = bytes(ord(b) if isinstance(b, str) else b for b in head)
     return bytes(data)
@@ -49,7 +39,6 @@ def le16(v):
 
 
 def patched(hexstr, changes):
-    """A packet (hex text) with some bytes replaced: {position: value}."""
     data = bytearray.fromhex(hexstr)
     for pos, value in changes.items():
         data[pos] = value
@@ -61,7 +50,6 @@ def letters(hexes):
 
 
 def trace(packets):
-    """The --dump trace of the whole packets of an emulator report, in line order."""
     lines = []
     for p in packets:
         data = bytes.fromhex(p["hex"])
@@ -97,7 +85,6 @@ class Step:
 
 
 def write_back(asked):
-    """The write-back of a reply: {field: value} of WRITE_BACK_BYTE put in, the rest kept."""
     def make(reply):
         data = bytearray(reply)
         for field, value in asked.items():
@@ -123,6 +110,35 @@ def raw_steps():
             # Read back to be sure; asked only once the mode was known.
             Step("mode read-back", from_query="mode query", repeats=True,
                  make=lambda reply: packet(LEAD_IN, "m"))]
+
+
+def axis(letter, which, low, high):
+    return packet(LEAD_IN, letter, which, *le16(low), *le16(high))
+
+
+# Every setting there is, in the order of the tool's exchanges, and what it may send for them.
+FULL = ["-w", "800", "-h", "600", "-x", "100", "-X", "3900", "-y", "100", "-Y", "3900",
+        "-s", "4", "-u", "5", "-m", "default"]
+FULL_STEPS = [Step("scaling x", axis("S", "X", 0, 800)), Step("scaling y", axis("S", "Y", 0, 600)),
+              Step("calibration x", axis("C", "X", 100, 3900)),
+              Step("calibration y", axis("C", "Y", 100, 3900)),
+              Step("filter query", packet(LEAD_IN, "f"), repeats=True),
+              Step("filter", from_query="filter query", make=write_back({"filter.slen": 4})),
+              Step("report query", packet(LEAD_IN, "b"), repeats=True),
+              Step("report", from_query="report query", make=write_back({"report.untouch": 5})),
+              Step("mode", packet(LEAD_IN, "M", 0, 0x07, 0x4E))]
+
+
+def full_problems(report):
+    """A run of FULL: the packets sent that the tool did not build, and the groups not as
+    asked."""
+    s, i = report["state"], report["initial_state"]
+    want = {"scaling": {"x": [0, 800], "y": [0, 600]},
+            "calibration": {"x": [100, 3900], "y": [100, 3900]},
+            "filter": dict(i["filter"], slen=4), "report": dict(i["report"], untouch=5),
+            "mode": {"report_flags": 7, "process_flags": 0x4E}}
+    return (classify(FULL_STEPS, exchanges_of(report)),
+            [f"{k} now {s[k]}, expected {v}" for k, v in want.items() if s[k] != v])
 
 
 class Exchange:
@@ -180,6 +196,17 @@ def classify(steps, ex):
     return problems
 
 
+def raw_packets_ok(run, first=0):
+    """Raw reporting switched on from the mode the controller replied, and that mode put
+    back. first: the exchange of the mode query."""
+    sent, reply = run.sent(), run.reply(first)
+    expect(sent[first] == "55 6d" + " 00" * 8, "mode query", run)
+    expect(sent[first + 1] == patched(reply, {1: ord("M"), 3: 1, 4: 0}), "raw mode", run)
+    expect(sent[first + 2] == patched(reply, {1: ord("M"), 5: 0, 6: 0, 7: 0, 8: 0, 9: 0}),
+           "restore", run)
+    expect(run.state["mode"] == run.initial["mode"], "mode put back", run)
+
+
 # --- processes --------------------------------------------------------------------------------
 
 class Failure(Exception):
@@ -215,7 +242,6 @@ def reap_all():
 
 
 def reap(proc):
-    """Kills the process group of start() (what is left of it) and waits for the leader."""
     with contextlib.suppress(ProcessLookupError, PermissionError):
         os.killpg(proc.pid, signal.SIGKILL)
     with contextlib.suppress(subprocess.TimeoutExpired, ValueError, OSError):
@@ -223,7 +249,6 @@ def reap(proc):
 
 
 def finish(proc, timeout, what="the run"):
-    """communicate() bounded in time; the group is killed on every way out."""
     try:
         return proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -233,7 +258,6 @@ def finish(proc, timeout, what="the run"):
 
 
 def call(argv, timeout=30, env=None):
-    """subprocess.run(argv, capture_output=True, text=True) in a group of its own, reaped."""
     proc = start(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     out, err = finish(proc, timeout, f"{argv}")
     return subprocess.CompletedProcess(argv, proc.returncode, out.decode(errors="replace"),
@@ -241,8 +265,6 @@ def call(argv, timeout=30, env=None):
 
 
 class Run:
-    """A finished run of tpanel-emu: its status and output, and the emulator's report."""
-
     def __init__(self, status, out, err, report, elapsed):
         self.status, self.report, self.elapsed = status, report, elapsed
         self.out = out.decode(errors="replace") if isinstance(out, bytes) else (out or "")
@@ -257,7 +279,6 @@ class Run:
         return (self.report["duration_ms"] - first) / 1000
 
     def sent(self):
-        """The packets the command wrote, as hex text."""
         return [p["hex"] for p in self.packets if p["dir"] == "in"]
 
     def letters(self):
@@ -267,15 +288,12 @@ class Run:
         return [p for p in self.packets if p["dir"] == "out" and p["exchange"] == exchange]
 
     def reply(self, exchange):
-        """The controller's first whole reply to an exchange."""
         return [p for p in self.answers(exchange) if p["kind"] == "reply"][0]["hex"]
 
     def ours(self):
-        """The lines of standard error that are tavrinset's own messages."""
         return [s for s in self.err.splitlines() if s.startswith("tavrinset: ")]
 
     def messages(self):
-        """Standard error without the packet trace."""
         return [s for s in self.err.splitlines() if not s.startswith(("--> ", "<-- "))]
 
     def __str__(self):
@@ -403,79 +421,12 @@ class Served:
     report = status = None
 
 
-def reply(letter, data=None):
-    """A reply as the controller builds it: lead-in, letter, filler in every other byte."""
-    pkt = bytearray([LEAD_IN, ord(letter)] + [0xa0 + i for i in range(2, 10)])
-    for pos, value in (data or {}).items():
-        pkt[pos] = value
-    return bytes(pkt)
-
-
-def touch(x, y):
-    return reply("T", {3: x & 0xff, 4: x >> 8, 5: y & 0xff, 6: y >> 8})
-
-
-class Panel:
-    """A controller played by the test on a pseudo-terminal that tavrinset is pointed at with
-    --device: answer(command) gives what to send back, packets (bytes) and pauses (seconds)."""
-
-    def __init__(self, answer):
-        self.answer = answer
-        self.master, self.slave = os.openpty()
-        # A getty's line without echo: unlike the packet line in every field.
-        t = termios.tcgetattr(self.slave)
-        t[3] &= ~(termios.ECHO | termios.ECHOE | termios.ECHOK | termios.ECHONL |
-                  termios.ECHOCTL | termios.ECHOKE)
-        termios.tcsetattr(self.slave, termios.TCSANOW, t)
-        self.before = termios.tcgetattr(self.slave)
-        self.received = []  # (command, line settings when it came)
-
-    def serve(self, proc):
-        pending = b""
-        while proc.poll() is None:
-            if not select.select([self.master], [], [], 0.02)[0]:
-                continue
-            with contextlib.suppress(OSError):
-                pending += os.read(self.master, 256)
-            while len(pending) >= 10:
-                command, pending = pending[:10], pending[10:]
-                self.received.append((command, termios.tcgetattr(self.slave)))
-                for item in self.answer(command):
-                    if isinstance(item, bytes):
-                        os.write(self.master, item)
-                    else:
-                        time.sleep(item)
-
-    def run(self, args, timeout=20):
-        proc = start([EMU.tool, "--device", os.ttyname(self.slave), *args],
-                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        server = threading.Thread(target=self.serve, args=(proc,))
-        server.start()
-        try:
-            out, err = finish(proc, timeout, f"{args}")
-        finally:
-            server.join()
-        after = termios.tcgetattr(self.slave)
-        os.close(self.master)
-        os.close(self.slave)
-        run = Run(proc.returncode, out, err, {"packets": [], "state": None,
-                                              "initial_state": None}, 0)
-        run.sent = lambda: [c.hex(" ") for c, _ in self.received]
-        what = f"{args}: status {run.status}, sent {run.letters()}\n{run.err}"
-        expect(after == self.before, f"line not put back: {what}")
-        for _, line in self.received:
-            expect(line[3] == 0 and line[4] == termios.B9600, f"packet line: {what}")
-        return run, what
-
-
-
 # --- cases ------------------------------------------------------------------------------------
 
 CASES = {}
 
 
 def case(*groups):
-    """Registers a case in groups."""
     def register(fn):
         for group in groups:
             CASES.setdefault(group, []).append(fn)

@@ -1,31 +1,20 @@
 #!/bin/busybox sh
 # SPDX-License-Identifier: MIT
 # shellcheck shell=dash # busybox ash, which has local as dash does
-# /init of the test guest. It loads the USB serial and input drivers, then takes commands, one a
-# line, from the host driver on the console (ttyS0) and answers with lines starting "@@" that the
-# host reads:
-#
+# /init of the test guest: loads the drivers, then takes commands from the host on the console
+# (ttyS0) and answers with "@@" lines.
 #   run ID DEV LINE TRIGGER ACTION LIMIT WATCH ARGS...
-#       Points /dev/tpanel at DEV, gives the line the stty settings LINE (comma-separated, e.g.
-#       "cs7,parenb"), runs tavrinset ARGS and, once TRIGGER holds, does ACTION to it; kills it
-#       after LIMIT seconds. TRIGGER: "-" (never) or "out:N" / "err:N" / "ev:N", standard
-#       output, error or evcheck's output has N lines. ACTION: "sig:NAME" (kill -NAME) or
-#       "unplug" (print "@@UNPLUG ID", wait for the host's line as it pulls the adapter out).
-#       WATCH: "-" or the start of an input device's name, "+" for a space: evcheck (evcheck.c)
-#       reports that device and its events while the tool runs.
-#       The guest waits for a line from the host at "@@READY ID", once the line is set up (the
-#       host starts the controller), and at "@@ENDED ID", once the tool has ended (the host
-#       stops it): nothing else may open the line while the controller talks, since a port
-#       opened with the settings we give it echoes what it receives.
-#       Then answers @@OUT/@@ERR/@@EV lines (400 at most of each), and
-#       "@@RESULT ID status=S ms=T actms=A before=B after=C": T the run's time, A the time from
-#       the action to the tool's end (-1: no action), in ms at the 10 ms grain of /proc/uptime;
-#       B and C the line as "stty -g" gave it before and after the run ("gone": no device).
-#   wait DEV present|absent
-#       Waits (10 s at most) until DEV exists or not; answers "@@WAIT DEV yes|no".
-#   off
-#       Powers the guest off.
-
+#       /dev/tpanel -> DEV, stty LINE (comma-separated), "@@READY ID" and a line from the host
+#       (it starts the controller), then tavrinset ARGS, killed after LIMIT s. Once TRIGGER
+#       ("out:N"/"err:N"/"ev:N": that output has N lines; "-": never) holds, ACTION: "sig:NAME"
+#       or "unplug" ("@@UNPLUG ID", then a line from the host once the adapter is out). WATCH:
+#       "-" or the start of an input device's name ("+" for a space) for evcheck to report.
+#       "@@ENDED ID" and a line from the host (it stops the controller: nothing else may open
+#       the line while it talks), @@OUT/@@ERR/@@EV lines (400 at most each), and "@@RESULT ID
+#       status=S ms=T actms=A before=B after=C" (A: ms from the action to the end, -1: none;
+#       B, C: stty -g before and after, "gone": no device).
+#   wait DEV present|absent     answers "@@WAIT DEV yes|no" within 10 s
+#   off                         powers the guest off
 /bin/busybox mkdir -p /proc /sys /dev /tmp /bin /sbin /usr/bin /usr/sbin
 /bin/busybox --install -s
 mount -t proc proc /proc

@@ -1,25 +1,15 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""tavrinset on real kernel drivers: a Debian kernel under QEMU (software emulation) with a 16550
-UART (8250 driver, ttyS1), an FTDI USB serial adapter (ftdi_sio, ttyUSB0), uinput and evdev;
-tpanel-emu plays the controller on the host. What only a real kernel shows, each case on a line
-left at 7 bits with parity (a pseudo-terminal cannot hold that), which must come back so:
-  - the 8250 as QEMU has it, a fast line: writes leave at once, the controller answers at once
-    (as over USB CDC-ACM or a network serial server), the FIFO hands replies over in pieces.
-    The typical run and a full configuration under a held finger, --uart-runs times each, and
-    once each at 9600 baud: status 0, every packet one the tool built;
-  - Ctrl-C during an endless raw dump: the mode put back through the driver before the close;
-  - ftdi_sio: the typical run, --usb-runs full configurations, the adapter pulled out during a
-    dump and during a configuration (QEMU's monitor): status 1 at once, one message;
-  - the bridge, once tavrinset --help lists --bridge: the input device as evdev shows it.
-The kernel and busybox come from Debian's packages (apt-get download, unpacked into the cache
-once). The guest's /init (init.sh) runs each case when the host has started its emulator.
+"""tavrinset on real kernel drivers: a Debian kernel under QEMU with a 16550 UART (8250, ttyS1)
+and an FTDI USB serial adapter (ftdi_sio, ttyUSB0); tpanel-emu plays the controller on the host.
+Each case starts on a line left at 7 bits with parity, which must come back so. Cases: the fast
+8250 (bytes at once, the FIFO handing replies over in pieces) and the paced one, the typical run
+and a full configuration under a held finger; Ctrl-C during an endless dump; ftdi_sio, and the
+adapter pulled out (QEMU's monitor) during a dump and a configuration; the bridge's input device
+once tavrinset --help lists --bridge. The guest's /init (init.sh) runs each case.
 
-Usage: qemu_test.py --tool STATIC_TAVRINSET --emu TPANEL_EMU [--cache DIR] [--uart-runs N]
-                    [--usb-runs N] [--only NAME,...] [--verbose]
 Exit status 0 when every case passed, 1 when one failed, 77 when QEMU cannot run here.
 """
-
 import argparse
 import fcntl
 import gzip
@@ -40,16 +30,13 @@ import tty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "lib"))
-from tpanel import LEAD_IN, Step, classify, exchanges_of, le16, packet, write_back  # noqa: E402
+import tpanel as tp  # noqa: E402
+from tpanel import LEAD_IN, Skip, axis, packet  # noqa: E402
 
 SKIP = 77
 # The USB host controller and serial adapter QEMU gives the guest; the bridge's input modules.
 WANTED_MODULES = ["xhci-pci", "ftdi_sio", "uinput", "evdev"]
 UART, USB = "/dev/ttyS1", "/dev/ttyUSB0"
-
-
-class Skip(Exception):
-    pass
 
 
 def log(*args):
@@ -59,9 +46,8 @@ def log(*args):
 # --- Kernel, modules and busybox from Debian's packages, cached ---------------------------------
 
 def module_load_order(root, busybox, wanted):
-    """Paths of the wanted modules and of what they need, each after its dependencies; those
-    built into the kernel need no loading. root: an unpacked kernel package. The guest's own
-    busybox writes modules.dep, which lists a module's whole chain, the last needed first."""
+    """Paths of the wanted modules and what they need, dependencies first; built-ins left out.
+    The guest's busybox writes modules.dep: a module's whole chain, the last needed first."""
     mods = os.path.join(root, "lib", "modules")
     version = os.listdir(mods)[0]
     made = run_quiet([busybox, "depmod", "-b", root, version])
@@ -88,8 +74,7 @@ def run_quiet(cmd, **kw):
 
 
 def fetch(cache):
-    """Fills the cache with vmlinuz, modules/ (NAME.ko and 'order') and busybox, once for the
-    modules wanted: 'complete' names them."""
+    """vmlinuz, modules/ (NAME.ko, 'order') and busybox, once for the modules 'complete' names."""
     done, want = os.path.join(cache, "complete"), " ".join(WANTED_MODULES)
     os.makedirs(cache, exist_ok=True)
     # Two runs at once fill it one after the other.
@@ -186,7 +171,6 @@ def build_initramfs(cache, tool, workdir):
 # --- QEMU, its console and its monitor -----------------------------------------------------------
 
 class Qmp:
-    """QEMU's machine protocol on a unix socket: commands, and the events in between."""
 
     def __init__(self, path, deadline):
         while True:
@@ -278,7 +262,6 @@ class Guest:
         self.lines.put(None)
 
     def expect(self, prefix, timeout):
-        """The next console line starting with prefix; other lines are passed over."""
         deadline = time.monotonic() + timeout
         while True:
             try:
@@ -298,8 +281,6 @@ class Guest:
         self.proc.stdin.flush()
 
     def quiet_line(self, label):
-        """Drops what is waiting on the host end: bytes the guest sent to nobody, and bytes an
-        emulator sent that the guest never took."""
         termios.tcflush(self.holders[label], termios.TCIOFLUSH)
 
     def unplug(self):
@@ -325,8 +306,6 @@ class Guest:
 
 
 class Emulator:
-    """tpanel-emu on the host end of a pty; paced: at 9600 baud, else at once (as QEMU's
-    UART and USB adapter themselves are)."""
 
     def __init__(self, emu, pty, options, paced, workdir, name):
         self.json = os.path.join(workdir, name + ".json")
@@ -349,7 +328,6 @@ class Emulator:
         return self.errfile.read()
 
     def stop(self):
-        """Ends it and returns its JSON report."""
         self.proc.send_signal(signal.SIGTERM)
         try:
             self.proc.wait(timeout=10)
@@ -378,7 +356,6 @@ class Result:
         return r["initial_state"] if initial else r["state"]
 
     def sent(self):
-        """The packets the tool wrote, as the controller received them."""
         return [bytes.fromhex(p["hex"]) for p in self.report["packets"] if p["dir"] == "in"]
 
     def messages(self):
@@ -394,7 +371,6 @@ class Result:
 
 
 def squeeze(lines, most=40):
-    """The first lines, a run of the same line (a held finger's reports) as one."""
     out = []
     for ln in lines:
         if out and out[-1][0] == ln:
@@ -404,12 +380,7 @@ def squeeze(lines, most=40):
     return [ln + (f"  (x{n})" if n > 1 else "") for ln, n in out]
 
 
-def axis(letter, which, low, high):
-    return packet(LEAD_IN, letter, which, *le16(low), *le16(high))
-
-
 def check_line_kept(r, problems):
-    """The line came back exactly as the case left it: 7 bits with parity."""
     before, after = r.fields.get("before", ""), r.fields.get("after", "")
     c = int((before.split(":") + ["0"] * 3)[2], 16)
     if c & termios.CSIZE != termios.CS7 or not c & termios.PARENB:
@@ -419,7 +390,6 @@ def check_line_kept(r, problems):
 
 
 def check_done(r, problems, want):
-    """Status 0, nothing said but the trace, the controller now in the state asked for."""
     if r.status != 0:
         problems.append(f"status {r.status}, expected 0")
     if r.messages():
@@ -442,27 +412,14 @@ def check_typical(r, problems):
     check_done(r, problems, {"scaling": {"x": [0, 800], "y": [0, 600]}, "mode": [0x01, 0x08]})
 
 
-FULL = ["-w", "800", "-h", "600", "-x", "100", "-X", "3900", "-y", "100", "-Y", "3900",
-        "-s", "4", "-u", "5", "-m", "default", "--dump"]
-FULL_STEPS = [Step("scaling x", axis("S", "X", 0, 800)), Step("scaling y", axis("S", "Y", 0, 600)),
-              Step("calibration x", axis("C", "X", 100, 3900)),
-              Step("calibration y", axis("C", "Y", 100, 3900)),
-              Step("filter query", packet(LEAD_IN, "f"), repeats=True),
-              Step("filter", from_query="filter query", make=write_back({"filter.slen": 4})),
-              Step("report query", packet(LEAD_IN, "b"), repeats=True),
-              Step("report", from_query="report query", make=write_back({"report.untouch": 5})),
-              Step("mode", packet(LEAD_IN, "M", 0, 0x07, 0x4E))]
+FULL = tp.FULL + ["--dump"]
 
 
 def check_full(r, problems):
     """Every packet the tool sent is one it built, each write-back from the reply it answers."""
-    problems += classify(FULL_STEPS, exchanges_of(r.report))
-    initial = r.state(initial=True)
-    check_done(r, problems, {
-        "scaling": {"x": [0, 800], "y": [0, 600]},
-        "calibration": {"x": [100, 3900], "y": [100, 3900]},
-        "filter": dict(initial["filter"], slen=4), "report": dict(initial["report"], untouch=5),
-        "mode": [0x07, 0x4E]})
+    for found in tp.full_problems(r.report):
+        problems += found
+    check_done(r, problems, {})
 
 
 TOUCHES = [(183, 2047), (3911, 2101), (2050, 172), (1988, 3934), (777, 888)]

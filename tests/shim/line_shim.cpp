@@ -61,44 +61,17 @@ using FlushFn = int (*)(int, int);
 using DrainFn = int (*)(int);
 using IoctlFn = int (*)(int, unsigned long, void*);
 
-struct Faults {
-    bool keepsSpeed = false;
-    bool readbackFails = false;
-    bool flushFails = false;
-    bool restoreFails = false;
-    bool eioAtHangup = false;
-    bool holdOutput = false;
-    bool serial = false;
-};
-
-bool has(const char* list, const char* word) {
+// Whether TPSHIM_FAULTS names this fault.
+bool fault(const char* word) {
+    static const char* const list = std::getenv("TPSHIM_FAULTS");
     const std::size_t n = std::strlen(word);
-    for (const char* p = list; p != nullptr && *p != '\0';) {
-        const char* comma = std::strchr(p, ',');
-        const std::size_t len =
-            comma != nullptr ? static_cast<std::size_t>(comma - p) : std::strlen(p);
-        if (len == n && std::strncmp(p, word, n) == 0) {
+    for (const char* p = list != nullptr ? std::strstr(list, word) : nullptr; p != nullptr;
+         p = std::strstr(p + 1, word)) {
+        if ((p == list || p[-1] == ',') && (p[n] == '\0' || p[n] == ',')) {
             return true;
         }
-        p = comma != nullptr ? comma + 1 : nullptr;
     }
     return false;
-}
-
-const Faults& faults() {
-    static const Faults f = [] {
-        Faults made;
-        const char* list = std::getenv("TPSHIM_FAULTS");
-        made.keepsSpeed = has(list, "keeps-speed");
-        made.readbackFails = has(list, "readback-fails");
-        made.flushFails = has(list, "flush-fails");
-        made.restoreFails = has(list, "restore-fails");
-        made.eioAtHangup = has(list, "eio-at-hangup");
-        made.holdOutput = has(list, "hold-output");
-        made.serial = has(list, "serial");
-        return made;
-    }();
-    return f;
 }
 
 std::bitset<4096> gPort;
@@ -171,7 +144,7 @@ ssize_t afterRead(int fd, ssize_t got) {
     if (!isPort(fd)) {
         return got;
     }
-    if (got == 0 && faults().eioAtHangup) {
+    if (got == 0 && fault("eio-at-hangup")) {
         note("read: end of file given as EIO\n");
         errno = EIO;
         return -1;
@@ -218,7 +191,7 @@ int __open64_2(const char* path, int flags) {  // NOLINT(bugprone-reserved-ident
 
 int close(int fd) {
     static const auto next = real<CloseFn>("close");
-    if (isPort(fd) && faults().serial) {
+    if (isPort(fd) && fault("serial")) {
         note("closed with serial flags 0x%x\n", gSerialFlags);
     }
     if (isPort(fd)) {
@@ -244,7 +217,7 @@ ssize_t __read_chk(int fd, void* buf, size_t n, size_t size) {
 ssize_t write(int fd, const void* buf, size_t n) {
     static const auto next = real<WriteFn>("write");
     const ssize_t put = next(fd, buf, n);
-    if (put > 0 && isPort(fd) && faults().holdOutput) {
+    if (put > 0 && isPort(fd) && fault("hold-output")) {
         gQueued += static_cast<std::size_t>(put);
     }
     return put;
@@ -256,21 +229,21 @@ int tcsetattr(int fd, int when, const termios* t) {
     if (!isPort(fd) || t == nullptr) {
         return next(fd, when, t);
     }
-    if (faults().holdOutput && gQueued > 0) {
+    if (fault("hold-output") && gQueued > 0) {
         if (when == TCSANOW) {
             note("changed under %zu still going out\n", gQueued);
         } else {
             drainQueue(when == TCSADRAIN ? "TCSADRAIN" : "TCSAFLUSH");
         }
     }
-    if (gChanged && when != TCSANOW && faults().restoreFails) {
+    if (gChanged && when != TCSANOW && fault("restore-fails")) {
         note("restore: EIO\n");
         errno = EIO;
         return -1;
     }
     termios take = *t;
     termios now{};
-    if (faults().keepsSpeed && get(fd, &now) == 0) {
+    if (fault("keeps-speed") && get(fd, &now) == 0) {
         cfsetispeed(&take, cfgetispeed(&now));
         cfsetospeed(&take, cfgetospeed(&now));
         note("speed kept\n");
@@ -281,7 +254,7 @@ int tcsetattr(int fd, int when, const termios* t) {
 
 int tcgetattr(int fd, termios* t) {
     static const auto next = real<GetFn>("tcgetattr");
-    if (isPort(fd) && gChanged && faults().readbackFails) {
+    if (isPort(fd) && gChanged && fault("readback-fails")) {
         note("tcgetattr: EIO\n");
         errno = EIO;
         return -1;
@@ -291,7 +264,7 @@ int tcgetattr(int fd, termios* t) {
 
 int tcflush(int fd, int queue) {
     static const auto next = real<FlushFn>("tcflush");
-    if (isPort(fd) && faults().flushFails) {
+    if (isPort(fd) && fault("flush-fails")) {
         note("tcflush: EIO\n");
         errno = EIO;
         return -1;
@@ -309,7 +282,7 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
-    if (isPort(fd) && faults().serial && (request == TIOCGSERIAL || request == TIOCSSERIAL)) {
+    if (isPort(fd) && fault("serial") && (request == TIOCGSERIAL || request == TIOCSSERIAL)) {
         auto* ss = static_cast<serial_struct*>(arg);
         if (request == TIOCGSERIAL) {
             *ss = serial_struct{};

@@ -140,12 +140,7 @@ TEST(ParseOptions, AcceptedCommandLines) {
              o.filter.deviation = 4, o.filterMask = 2, o.device = "/dev/x";
              o.verify = true;
          }},
-    };
-    runGood(cases);
-}
-
-TEST(ParseOptions, GuidedCalibration) {
-    const Good cases[] = {
+        // Guided calibration.
         {{"--calibrate"}, [](Options& o) { o.calibrate = true; }},
         {{"--calibrate", "--samples", "1", "--misclick", "0", "--touch-timeout", "1"},
          [](Options& o) {
@@ -259,18 +254,7 @@ TEST(ParseOptions, RejectedCommandLines) {
          "tavrinset: invalid option -- 'Q'\n"},
         {{"-w", "abc", "--mode", ""},
          "tavrinset: invalid value 'abc' for -w\ntavrinset: no mode keyword in '' for --mode\n"},
-    };
-    for (const Bad& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.args));
-        Result r = parse(c.args);
-        EXPECT_EQ(r.parsed, Parsed::error);
-        EXPECT_EQ(r.err, c.err + kTry);
-        EXPECT_EQ(r.out, "");
-    }
-}
-
-TEST(ParseOptions, RejectedGuidedCalibrations) {
-    const Bad cases[] = {
+        // Guided calibration.
         {{"--calibrate", "--samples", "0"}, "tavrinset: invalid value '0' for --samples\n"},
         {{"--calibrate", "--samples", "10"}, "tavrinset: invalid value '10' for --samples\n"},
         {{"--calibrate", "--misclick", "-1"}, "tavrinset: invalid value '-1' for --misclick\n"},
@@ -452,13 +436,6 @@ TEST(ParseOptions, HelpWhereverItStandsPrintsUsageOnly) {
         EXPECT_EQ(r.out, text);
         EXPECT_EQ(r.err, "");
     }
-}
-
-TEST(ParseOptions, VersionPrintsNameAndVersion) {
-    Result r = parse({"-w", "1", "--version"});
-    EXPECT_EQ(r.parsed, Parsed::version);
-    EXPECT_EQ(r.out, std::string("tavrinset ") + TAVRINSET_VERSION + "\n");
-    EXPECT_EQ(r.err, "");
 }
 
 }  // namespace

@@ -130,10 +130,12 @@ TEST(Output, CalibrationInBothFormats) {
         {{195, 3885, 175, 3905},
          "--xlow 195 --xhigh 3885 --ylow 175 --yhigh 3905\n",
          "{\"calibration\": {\"xlow\": 195, \"xhigh\": 3885, \"ylow\": 175, \"yhigh\": 3905}}\n"},
-        // An inverted axis is printed as measured, and the extremes of a touch report.
-        {{65535, 0, 1, 2},
-         "--xlow 65535 --xhigh 0 --ylow 1 --yhigh 2\n",
-         "{\"calibration\": {\"xlow\": 65535, \"xhigh\": 0, \"ylow\": 1, \"yhigh\": 2}}\n"},
+        // An inverted axis is printed as measured, the extremes of a touch report, and a
+        // bound rounded below zero.
+        {{-3, 65535, 0, -32768},
+         "--xlow -3 --xhigh 65535 --ylow 0 --yhigh -32768\n",
+         "{\"calibration\": {\"xlow\": -3, \"xhigh\": 65535, \"ylow\": 0, \"yhigh\": "
+         "-32768}}\n"},
     };
     for (const CalibrationCase& c : cases) {
         SCOPED_TRACE(c.text);
