@@ -2,12 +2,16 @@
 // What the command line asked for.
 #pragma once
 
+#include <getopt.h>
+
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "calibration.h"
 #include "io.h"
 #include "orientation.h"
+#include "panelbridge.h"
 #include "settings.h"
 #include "uinput.h"
 
@@ -58,3 +62,18 @@ struct Options {
 // The process-wide record, filled by parseOptions (main.h) and read by main alone, and by the
 // choice of output format.
 extern Options options;
+
+enum class Parsed { run, help, version, error };
+
+// Fills opts from the command line. help and version have printed their text; error has
+// reported every fault on standard error, ending with the --help hint.
+Parsed parseOptions(int argc, char** argv, Options& opts);
+void usage();
+
+// The option table and short option string parseOptions accepts, for tools that document them.
+std::span<const option> longOptionTable();  // without the terminating entry
+const char* shortOptionString();
+
+// The ranges a run sends, as the bridge needs them. Before the run, --calibrate stands for the
+// calibration it will measure; after it, measured holds what it sent, if anything.
+GivenAxes givenAxes(const Options& opts, const calib::Bounds* measured = nullptr);

@@ -6,8 +6,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "options.h"
-
 std::string format(const char* fmt, ...) {
     char buf[160];
     va_list args;
@@ -84,8 +82,16 @@ bool write(const std::string& text, bool flush) {
 
 }  // namespace
 
+namespace {
+Format gFormat = Format::text;
+}  // namespace
+
+void setOutputFormat(Format f) {
+    gFormat = f;
+}
+
 Format outputFormat() {
-    return options.json ? Format::json : Format::text;
+    return gFormat;
 }
 
 std::string formatSelfTest(std::optional<int> mask, Format f) {

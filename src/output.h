@@ -16,6 +16,7 @@ enum class Format { text, json };
 
 // The format the command line asked for.
 Format outputFormat();
+void setOutputFormat(Format f);
 
 // Each returns exactly what is printed. Every JSON line is one object whose one key names the
 // record; record and field names are an interface scripts rely on: add to them, never rename

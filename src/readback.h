@@ -9,7 +9,6 @@
 
 #include "settings.h"
 
-struct Options;
 class Transport;
 
 // The groups the controller can be asked for; one that could not be read is empty. Scaling
@@ -70,8 +69,3 @@ std::vector<std::string> reportDifferences(const ReportParams& sent, std::uint32
                                            const std::optional<ReportParams>& held);
 std::vector<std::string> modeDifferences(const ModeFlags& sent,
                                          const std::optional<ModeFlags>& held);
-
-// Reads back each group opts had written and prints every difference on standard error, and
-// with --json also as a record on standard output. True when everything read back as sent.
-// Stops, silent, on a stop signal.
-bool verifySettings(Readback& readback, const Options& opts);

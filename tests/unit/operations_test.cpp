@@ -14,6 +14,7 @@
 #include "scripted_line.h"
 #include "settings.h"
 #include "transport.h"
+#include "verify.h"
 
 namespace {
 
