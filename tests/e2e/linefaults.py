@@ -44,7 +44,8 @@ def an_echoing_line_gives_what_a_clean_one_gives():
     run = emu(["--fault", "echo"], ["-D", "--show", "--dump"])
     expect(run.status == 0 and run.out == "filter slen 8 deviation 16 states 4\n" + REPORT_MODE,
            "self-test passed, the settings shown", run)
-    expect(run.err == tp.trace(run.packets), "echoes traced as they were read", run)
+    expect(run.err == tp.trace(run.packets) and "\n<-- 55 44 0f 00" in run.err,
+           "echoes traced as they were read", run)
 
 
 @case("lines")
