@@ -25,6 +25,7 @@ void Framer::lose(Time now) {
 
 void Framer::wrote(Time at) {
     clearFrom_ = !synced_ && hand_.empty() ? at : Time::max();
+    wroteAt_ = at;
 }
 
 void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
@@ -41,11 +42,18 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
     for (std::size_t k = 0; reply && k < n; k += kSize) {
         reply = bytes[k] == kLeadIn;
     }
-    // Bytes since such a command, begun with the lead-in and short of a packet: a reply coming
-    // in. A UART's FIFO can hold its last bytes back longer than a pause (an emulated one
-    // does), but nothing holds them through a silence.
-    const bool coming = !synced_ && !hand_.empty() && hand_.size() < kSize &&
-                        hand_.front().at >= clearFrom_ && hand_.front().value == kLeadIn;
+    // A lead-in since the last command with less than a packet after it: a reply coming in. A
+    // UART's FIFO can hold its last bytes back longer than a pause (an emulated one does), and
+    // a reader late for them sees one too, but nothing holds them through a silence. Bytes of
+    // a packet the line was opened in the middle of may lie ahead of it, handed over after the
+    // command by the same FIFO.
+    bool coming = false;
+    if (!synced_) {
+        for (std::size_t i = hand_.size() < kSize ? 0 : hand_.size() - kSize + 1;
+             i < hand_.size() && !coming; ++i) {
+            coming = hand_[i].value == kLeadIn && hand_[i].at >= wroteAt_;
+        }
+    }
     if ((gap >= quiet_ && !(coming && gap < idleQuiet())) || reply) {
         pause(gap >= idleQuiet());
     } else if (synced_ && endOpen_ && gap >= settle()) {
@@ -56,7 +64,9 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
         consume({bytes[i], at, at - static_cast<std::int64_t>(n - 1 - i) * kByteTime});
     }
     // Completed, it is the reply: framed at once.
-    if (coming && gap >= quiet_ && !synced_ && hand_.size() == kSize) {
+    if (coming && gap >= quiet_ && !synced_ && hand_.size() >= kSize &&
+        hand_[hand_.size() - kSize].value == kLeadIn &&
+        hand_[hand_.size() - kSize].at >= wroteAt_) {
         pause(false);
     }
 }

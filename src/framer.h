@@ -148,6 +148,7 @@ class Framer {
     Duration burst_{};       // how long the last whole packet's last read had been held
     Time lastAt_{};
     Time clearFrom_ = Time::max();  // a write with nothing in hand, while unsynced
+    Time wroteAt_ = Time::max();    // the last write
     std::size_t discarded_ = 0;
     Time lastPassed_{};
 };

@@ -19,7 +19,8 @@ Status nextTouch(Transport& t, std::uint16_t& x, std::uint16_t& y, Time until) {
         if (!got.ok()) {
             return got;
         }
-        if (pkt[at::letter] == letter::touch) {
+        // Without the lead-in the bytes are noise or cut wrong, whatever their letter says.
+        if (pkt[at::leadIn] == kLeadIn && pkt[at::letter] == letter::touch) {
             x = getLe16(&pkt[at::touchX]);
             y = getLe16(&pkt[at::touchY]);
             return got;

@@ -239,15 +239,16 @@ Status Transport::reply(Packet& out, Use use, bool stoppable) {
                 echoed = true;
                 continue;
             }
-            // A touch during configuration is the controller talking, not answering.
-            if (f.pkt[at::letter] == letter::touch) {
-                continue;
-            }
-            // Zero bytes from a line in break, noise: never a reply whose content is used. An
-            // acknowledgement counts by its place: on a busy line a packet cut at a data byte
-            // that reads as the lead-in may be all that shows of it.
+            // Zero bytes from a line in break, noise: never a reply whose content is used, even
+            // where a byte reads as a touch's letter. An acknowledgement counts by its place: on
+            // a busy line a packet cut at a data byte that reads as the lead-in may be all that
+            // shows of it.
             if (use == Use::content && f.pkt[at::leadIn] != kLeadIn) {
                 noLeadIn = true;
+                continue;
+            }
+            // A touch during configuration is the controller talking, not answering.
+            if (f.pkt[at::letter] == letter::touch) {
                 continue;
             }
             // Bytes that came at the line's pace show when they were on the wire: one that

@@ -2,10 +2,13 @@
 # SPDX-License-Identifier: MIT
 """End-to-end cases of the bridge: the emulator's strokes into the events --print-events shows,
 a release on every ending, and no bridge where it cannot work."""
+import os
 import sys
 
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
-from harness import GONE, case, emu, expect, main
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+import tpanel as tp
+from tpanel import GONE, Skip, case, expect
 
 SCALED = ["-w", "800", "-h", "600"]
 # Raw reports mapped by a calibration range; a release only on an ending, not on a silence.
@@ -20,8 +23,8 @@ def frame(*events):
 PRESS, RELEASE = "EV_KEY BTN_TOUCH 1", frame("EV_KEY BTN_TOUCH 0")
 
 
-def letters(run):
-    return [chr(int(h.split()[1], 16)) for h in run.sent()]
+def emu(emu_args, tool_args, **kw):
+    return tp.EMU.run(emu_args, tool_args, **kw)
 
 
 @case("bridge")
@@ -41,7 +44,7 @@ def strokes_become_press_move_and_release():
             *RELEASE]
     expect(run.out.splitlines() == want, "events", run)
     expect(run.status == 0, "SIGTERM is the normal end", run)
-    expect(letters(run) == ["S", "S", "m"], "the settings, then the mode read once", run)
+    expect(run.letters() == "SSm", "the settings, then the mode read once", run)
     expect(run.err.count("\n") == 1 and run.err.endswith(
         " follow on standard output: ABS_X 0..800, ABS_Y 0..600\n"), "one line saying where", run)
 
@@ -94,8 +97,10 @@ def no_bridge_without_what_it_needs():
         expect(run.status == 1 and run.out == "" and run.err == said, "refused", run)
 
 
-@case("bridge", private_dev=True)
+@case("bridge")
 def missing_uinput_is_found_before_the_panel_is_touched():
+    if tp.EMU.direct:
+        raise Skip("it checks the private /dev")
     run = emu([], ["--bridge", *SCALED])
     expect(run.status == 1, "status", run)
     expect(run.err == "tavrinset: /dev/uinput: No such file or directory: load the uinput "
@@ -104,4 +109,4 @@ def missing_uinput_is_found_before_the_panel_is_touched():
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(tp.main(sys.argv))

@@ -69,13 +69,13 @@ def prompt(i):
     return f"Touch the {CORNERS[i]} corner of the screen ({i + 1} of 4)"
 
 
-def sent_calibration(run, b, at=3):
+def sent_calibration(run, b, at=4):
     expect(run.sent()[at:at + 2] == calibration_packets(b), "X, then Y", run)
     expect(run.state["calibration"] == {"x": [b["xlow"], b["xhigh"]],
                                         "y": [b["ylow"], b["yhigh"]]}, "held", run)
 
 
-def nothing_sent(run, queries="mMM"):
+def nothing_sent(run, queries="mMMm"):
     expect(run.letters() == queries, "no calibration sent", run)
     expect(run.state == run.initial, "the controller as it was", run)
 
@@ -87,7 +87,7 @@ def clean_touches():
     run = emu(touches(CLEAN), ["--calibrate"])
     b = bounds(CLEAN)
     expect(run.status == 0 and run.out == options_line(b), "the options alone", run)
-    expect(run.letters() == "mMMCC", "query, raw, restore, X, Y", run)
+    expect(run.letters() == "mMMmCC", "query, raw, restore, read-back, X, Y", run)
     raw_mode_kept_to(run)
     sent_calibration(run, b)
     # One target at a time, in order, each touch acknowledged right after its prompt.
@@ -126,9 +126,9 @@ def one_command_sets_a_panel_up():
     run = emu(touches(CLEAN), ["--show", "--mode", "touch,calib,trim,scale", "--verify",
                                "--calibrate", "-w", "800", "-D"])
     b = bounds(CLEAN)
-    expect(run.status == 0 and run.letters() == "DmMMCCSMmfbm",
+    expect(run.status == 0 and run.letters() == "DmMMmCCSMmfbm",
            "self-test, calibration, settings, verify, show", run)
-    sent_calibration(run, b, at=4)
+    sent_calibration(run, b, at=5)
     lines = run.out.splitlines(True)
     expect(lines[0] == options_line(b) and lines[3] == "mode touch,trim,calib,scale (0x01 0x0e)\n",
            "the calibration, then what the controller holds", run)
@@ -210,7 +210,7 @@ def the_touch_timeout_bounds_each_touch():
                                                   "--touch-timeout", "1"])
     expect(run.status == 1 and prompts(run) == [prompt(0), prompt(1)], "two touches", run)
     expect(run.err.endswith("tavrinset: no touch within 1 s: calibration stopped, nothing "
-                            "sent\n") and run.letters() == "mMM", "stopped", run)
+                            "sent\n") and run.letters() == "mMMm", "stopped", run)
 
 
 @case("stops")
@@ -235,6 +235,8 @@ def mode_not_put_back():
     run = emu(["--fault", "2:no-reply", *touches(CLEAN)], ["--calibrate", "-w", "800"])
     expect(run.status == 1 and run.out == options_line(bounds(CLEAN)), "measured", run)
     expect("Timeout while reading packet\n" in run.err and run.ours() == [
+        "tavrinset: the panel may still be in raw mode; restore it with: tavrinset --mode "
+        "touch,stream,untouch,trim,calib,scale,tracking (0x07 0x4e)",
         "tavrinset: calibration not sent: the controller's mode could not be put back"],
         "messages", run)
     expect(run.letters() == "mMM", "not sent, and nothing else", run)
@@ -242,10 +244,10 @@ def mode_not_put_back():
 
 @case("stops")
 def a_failed_send_is_reported_and_the_run_goes_on():
-    run = emu(["--fault", "3:no-reply", *touches(CLEAN)], ["--calibrate", "-w", "800"])
+    run = emu(["--fault", "4:no-reply", *touches(CLEAN)], ["--calibrate", "-w", "800"])
     expect(run.status == 1 and run.out == options_line(bounds(CLEAN)), "printed", run)
     expect("Timeout while reading packet\n" in run.err and run.ours() == [], "one message", run)
-    expect(run.letters() == "mMMCCS", "Y and the width still sent", run)
+    expect(run.letters() == "mMMmCCS", "Y and the width still sent", run)
 
 
 @case("checks")

@@ -18,10 +18,10 @@ EXAMPLE = ["--filter", "8,20,3", "--report", "3,40", "--mode", "5,14"]
 EXAMPLE_TEXT = ("filter slen 8 deviation 20 states 3\n"
                 "report untouch 3 repeat 40\n"
                 "mode touch,untouch,trim,calib,scale (0x05 0x0e)\n")
-EXAMPLE_JSON = {"filter": {"slen": 8, "deviation": 20, "states": 3},
+EXAMPLE_JSON = {"settings": {"filter": {"slen": 8, "deviation": 20, "states": 3},
                 "report": {"untouch": 3, "repeat": 40},
-                "mode": {"reportFlags": 5, "processFlags": 14,
-                         "keywords": ["touch", "untouch", "trim", "calib", "scale"]}}
+                "mode": {"report_flags": 5, "process_flags": 14,
+                         "keywords": ["touch", "untouch", "trim", "calib", "scale"]}}}
 # The emulator's starting settings, as --show prints them.
 FILTER, REPORT = "filter slen 8 deviation 16 states 4\n", "report untouch 3 repeat 20\n"
 MODE = "mode touch,stream,untouch,trim,calib,scale,tracking (0x07 0x4e)\n"
@@ -65,14 +65,14 @@ def a_group_not_read_prints_nothing():
     expect(run.letters() == "fbm", "the other groups are still asked for", run)
     run = emu(["--fault", "2:no-reply"], ["--json", "--show", "--dump"])
     expect(run.status == 1 and run.err.startswith("--> 55 66 00"), "trace stays text", run)
-    expect(json_lines(run)[0]["mode"] is None, "mode null", run)
+    expect(json_lines(run)[0]["settings"]["mode"] is None, "mode null", run)
 
 
 @case("show")
 def raw_dump_runs_alone():
     run = emu(TOUCHES, ["--raw", "2", "--show", "--verify", "--deviation", "12"])
     expect(run.status == 0 and run.out == "512, 730\n1, 2\n", "the dump", run)
-    expect(run.letters() == "mMM", "no query but the dump's own", run)
+    expect(run.letters() == "mMMm", "no query but the dump's own", run)
 
 
 @case("show")
@@ -126,7 +126,8 @@ def verify_catches_ignore():
 def show_and_self_test_as_json():
     run = emu(EXAMPLE, ["--json", "--show", "--diagnostics"])
     expect(run.status == 0, "status", run)
-    expect(json_lines(run) == [{"selftest": {"passed": True, "mask": 0}}, EXAMPLE_JSON],
+    expect(json_lines(run) == [{"selftest": {"passed": True, "reply": True, "mask": 0}},
+                               EXAMPLE_JSON],
            "the documented objects", run)
 
 
@@ -134,14 +135,16 @@ def show_and_self_test_as_json():
 def failed_self_test_as_json():
     run = emu(["--selftest-failures", "5"], ["--json", "-D", "--show"])
     expect(run.status == 255 and run.err == "Selfdiagnostics failed!\n", "status", run)
-    expect(json_lines(run) == [{"selftest": {"passed": False, "mask": 5}}], "verdict", run)
+    expect(json_lines(run) == [{"selftest": {"passed": False, "reply": True, "mask": 5}}],
+           "verdict", run)
 
 
 @case("json")
 def raw_touches_as_json():
     run = emu(TOUCHES, ["--json", "--raw", "2"])
     expect(run.status == 0, "status", run)
-    expect(json_lines(run) == [{"x": 512, "y": 730}, {"x": 1, "y": 2}], "touches", run)
+    expect(json_lines(run) == [{"touch": {"x": 512, "y": 730}}, {"touch": {"x": 1, "y": 2}}],
+           "touches", run)
 
 
 # --- --device -----------------------------------------------------------------------------

@@ -544,7 +544,19 @@ INSTANTIATE_TEST_SUITE_P(
              End::open},
             true,
             0,
-            7}),
+            7},
+        // Opened in the middle of stale bytes that the FIFO hands over after the command, and
+        // late for the last two bytes of the reply: that wait is no pause inside the reply.
+        Row{"ReplyBehindStaleBytesToALateReader",
+            {lose({}), in(kSoon, tail(kC, 8), {}), wrote(milliseconds(3)),
+             in(milliseconds(10), cat({tail(kD, 9), tail(kB, 3)}), {}),
+             in(milliseconds(20), head(kA, 8), {}), in(milliseconds(34), tail(kA, 2), {}),
+             idle(kLater)},
+            {kA},
+            {End::clean},
+            true,
+            0,
+            20}),
     rowName);
 
 // A reply that lost a byte, read in one go with the lead-in of the report after it: the bytes
