@@ -133,7 +133,8 @@ TEST(WriteBack, ChangesOnlyTheNamedBytesOfTheReply) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         // On a line that echoes, as on a clean one.
-        for (const Answer& first : {reply({c.reply}), Answer{echo(), once(11ms, bytesOf({c.reply}))}}) {
+        for (const Answer& first :
+             {reply({c.reply}), Answer{echo(), once(11ms, bytesOf({c.reply}))}}) {
             const Outcome r = run({first, reply({kAck})}, c.op);
             EXPECT_EQ(r.result, 0);
             EXPECT_EQ(r.err, "");
