@@ -202,8 +202,8 @@ void writeJson(std::FILE* out, const Record& r) {
          ",\n  \"state\": " + stateJson(r.final) + ",\n  \"packets\": [";
     for (std::size_t i = 0; i < r.packets.size(); ++i) {
         const Entry& e = r.packets[i];
-        std::snprintf(buf, sizeof buf, "%.3f, \"first_ms\": %.3f, \"last_ms\": %.3f", e.ms, e.firstMs,
-                      e.lastMs);
+        std::snprintf(buf, sizeof buf, "%.3f, \"first_ms\": %.3f, \"last_ms\": %.3f", e.ms,
+                      e.firstMs, e.lastMs);
         s += std::string(i != 0 ? "," : "") + "\n    {\"dir\": \"" +
              (e.fromCommand ? "in" : "out") + "\", \"ms\": " + buf +
              ", \"hex\": " + quoted(hex(e.bytes)) + ", \"kind\": " + quoted(e.kind) +
