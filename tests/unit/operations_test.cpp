@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diagnostics.h"
@@ -65,73 +66,63 @@ Outcome run(std::vector<Answer> answers, const std::function<int(Transport&)>& o
     return r;
 }
 
+using Op = std::function<int(Transport&)>;
+// The filter set to slen 4, deviation 12, states 7, and the report to untouch 5, repeat 200, as
+// far as mask names them.
+Op filter(std::uint32_t mask) {
+    return [mask](Transport& t) { return setFilter(t, {4, 12, 7}, mask); };
+}
+Op report(std::uint32_t mask) {
+    return [mask](Transport& t) { return setReport(t, {5, 200}, mask); };
+}
+
 TEST(Commands, EachIsOnePacketOutOneIn) {
-    const struct {
-        const char* what;
-        std::function<int(Transport&)> op;
-        Packet sent;
-    } cases[] = {
-        {"scaling X 0..800",
-         [](Transport& t) { return setScaling(t, 'X', 0, 800); },
+    const std::pair<Op, Packet> cases[] = {
+        {[](Transport& t) { return setScaling(t, 'X', 0, 800); },
          {0x55, 'S', 'X', 0x00, 0x00, 0x20, 0x03, 0, 0, 0}},
-        {"scaling lower-case y",
-         [](Transport& t) { return setScaling(t, 'y', 0, 600); },
+        {[](Transport& t) { return setScaling(t, 'y', 0, 600); },
          {0x55, 'S', 'Y', 0x00, 0x00, 0x58, 0x02, 0, 0, 0}},
-        {"calibration x -1..-32768",
-         [](Transport& t) { return setCalibration(t, 'x', -1, -32768); },
+        {[](Transport& t) { return setCalibration(t, 'x', -1, -32768); },
          {0x55, 'C', 'X', 0xff, 0xff, 0x00, 0x80, 0, 0, 0}},
-        {"mode default",
-         [](Transport& t) {
-             return setMode(t, {0x07, 0x4e});
+        {[](Transport& t) {
+             return setMode(t, ModeFlags{0x07, 0x4e});
          },
          {0x55, 'M', 0x00, 0x07, 0x4e, 0, 0, 0, 0, 0}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Outcome r = run({reply({kAck})}, c.op);
+    for (const auto& [op, sent] : cases) {
+        SCOPED_TRACE(formatPacket(sent));
+        Outcome r = run({reply({kAck})}, op);
         EXPECT_EQ(r.result, 0);
-        EXPECT_EQ(r.sent, std::vector<Packet>{c.sent});
-        r = run({kSilence}, c.op);
+        EXPECT_EQ(r.sent, std::vector<Packet>{sent});
+        r = run({kSilence}, op);
         EXPECT_EQ(r.result, -1);
         EXPECT_EQ(r.err, "Timeout while reading packet\n");
     }
 }
 
+// The reply written back with only the named bytes changed, on a line that echoes as on a
+// clean one.
 TEST(WriteBack, ChangesOnlyTheNamedBytesOfTheReply) {
     const struct {
-        const char* what;
-        std::function<int(Transport&)> op;
+        Op op;
         Packet reply;
         Packet writeBack;
     } cases[] = {
-        {"deviation",
-         [](Transport& t) {
-             return setFilter(t, {4, 12, 7}, filterBit::deviation);
-         },
+        {filter(filterBit::deviation),
          kFilter,
          {0x55, 'F', 0xa2, 8, 12, 3, 0xa6, 0xa7, 0xa8, 0xa9}},
-        {"slen, states",
-         [](Transport& t) {
-             return setFilter(t, {4, 12, 7}, filterBit::slen | filterBit::states);
-         },
+        {filter(filterBit::slen | filterBit::states),
          kFilter,
          {0x55, 'F', 0xa2, 4, 20, 7, 0xa6, 0xa7, 0xa8, 0xa9}},
-        {"untouch",
-         [](Transport& t) {
-             return setReport(t, {5, 200}, reportBit::untouch);
-         },
+        {report(reportBit::untouch),
          kReport,
          {0x55, 'B', 5, 40, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9}},
-        {"repeat",
-         [](Transport& t) {
-             return setReport(t, {5, 200}, reportBit::repeat);
-         },
+        {report(reportBit::repeat),
          kReport,
          {0x55, 'B', 3, 200, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        // On a line that echoes, as on a clean one.
+        SCOPED_TRACE(formatPacket(c.writeBack));
         for (Answer first : {reply({c.reply}), Answer{echo(), once(11ms, bytesOf({c.reply}))}}) {
             const Outcome r = run({first, reply({kAck})}, c.op);
             EXPECT_EQ(r.result, 0);
@@ -163,9 +154,8 @@ TEST(WriteBack, NothingIsWrittenBackFromWhatIsNoReply) {
     };
     for (const auto& l : lines) {
         for (const auto& [op, message] :
-             {std::pair{std::function<int(Transport&)>(filter), "Filter parameters not changed\n"},
-              std::pair{std::function<int(Transport&)>(reportGroup),
-                        "Report parameters not changed\n"}}) {
+             {std::pair{Op(filter), "Filter parameters not changed\n"},
+              std::pair{Op(reportGroup), "Report parameters not changed\n"}}) {
             SCOPED_TRACE(l.what);
             const Outcome r = run(l.answers, op);
             EXPECT_EQ(r.result, -1);
@@ -401,60 +391,40 @@ TEST(Readback, EachGroupIsItsOwnQueryAndOnlyAWholeReplyCounts) {
     }
 }
 
-struct DifferenceCase {
-    const char* what;
-    std::vector<std::string> got;
-    std::vector<std::string> want;
-};
-
 TEST(Differences, OnlyNamedValuesAndBothModeBytesCount) {
     const FilterParams held{8, 16, 3};
     const ReportParams report{3, 40};
-    const DifferenceCase cases[] = {
-        {"deviation named, differs",
-         filterDifferences({8, 12, 3}, filterBit::deviation, held),
+    const struct {
+        std::vector<std::string> got;
+        std::vector<std::string> want;
+    } cases[] = {
+        {filterDifferences({8, 12, 3}, filterBit::deviation, held),
          {"tavrinset: filter deviation reads back 16, not 12"}},
-        {"values not named may differ",
-         filterDifferences({1, 16, 9}, filterBit::deviation, held),
-         {}},
-        {"every named value differs",
-         filterDifferences({9, 17, 4}, 7, held),
+        {filterDifferences({1, 16, 9}, filterBit::deviation, held), {}},
+        {filterDifferences({9, 17, 4}, 7, held),
          {"tavrinset: filter slen reads back 8, not 9",
           "tavrinset: filter deviation reads back 16, not 17",
           "tavrinset: filter states reads back 3, not 4"}},
-        {"slen and states",
-         filterDifferences({255, 0, 0}, filterBit::slen | filterBit::states, held),
+        {filterDifferences({255, 0, 0}, filterBit::slen | filterBit::states, held),
          {"tavrinset: filter slen reads back 8, not 255",
           "tavrinset: filter states reads back 3, not 0"}},
-        {"filter not read",
-         filterDifferences({8, 16, 3}, 7, std::nullopt),
+        {filterDifferences({8, 16, 3}, 7, std::nullopt),
          {"tavrinset: filter could not be read back"}},
-        {"untouch",
-         reportDifferences({5, 40}, 3, report),
-         {"tavrinset: report untouch reads back 3, not 5"}},
-        {"repeat named",
-         reportDifferences({3, 41}, reportBit::repeat, report),
+        {reportDifferences({5, 40}, 3, report), {"tavrinset: report untouch reads back 3, not 5"}},
+        {reportDifferences({3, 41}, reportBit::repeat, report),
          {"tavrinset: report repeat reads back 40, not 41"}},
-        {"untouch not named", reportDifferences({9, 40}, reportBit::repeat, report), {}},
-        {"report not read",
-         reportDifferences({3, 40}, 1, std::nullopt),
-         {"tavrinset: report could not be read back"}},
-        {"mode as sent", modeDifferences({0x05, 0x0e}, ModeFlags{0x05, 0x0e}), {}},
-        {"mode differs",
-         modeDifferences({0x07, 0x4e}, ModeFlags{0x05, 0x0e}),
+        {reportDifferences({9, 40}, reportBit::repeat, report), {}},
+        {reportDifferences({3, 40}, 1, std::nullopt), {"tavrinset: report could not be read back"}},
+        {modeDifferences({0x05, 0x0e}, ModeFlags{0x05, 0x0e}), {}},
+        {modeDifferences({0x07, 0x4e}, ModeFlags{0x05, 0x0e}),
          {"tavrinset: mode reads back 0x05 0x0e, not 0x07 0x4e"}},
-        {"report byte alone differs",
-         modeDifferences({0x01, 0x08}, ModeFlags{0x00, 0x08}),
+        {modeDifferences({0x01, 0x08}, ModeFlags{0x00, 0x08}),
          {"tavrinset: mode reads back 0x00 0x08, not 0x01 0x08"}},
-        {"process byte alone differs",
-         modeDifferences({0x01, 0x08}, ModeFlags{0x01, 0x88}),
+        {modeDifferences({0x01, 0x08}, ModeFlags{0x01, 0x88}),
          {"tavrinset: mode reads back 0x01 0x88, not 0x01 0x08"}},
-        {"mode not read",
-         modeDifferences({0, 0}, std::nullopt),
-         {"tavrinset: mode could not be read back"}},
+        {modeDifferences({0, 0}, std::nullopt), {"tavrinset: mode could not be read back"}},
     };
-    for (const DifferenceCase& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& c : cases) {
         EXPECT_EQ(c.got, c.want);
     }
 }
