@@ -178,6 +178,10 @@ const Row kRows[] = {
         {{paced(11ms, cat(without(kLeadInside, 7), bytesOf({kTouch, kTouch})))},
          {paced(11ms, bytesOf({kLeadInside}))}},
         Status::done, 2, kLeadInside, 150ms),
+    // Bytes passed over since the command (a silence cut them short) may have been its reply.
+    row("BytesPassedOverAfterTheCommandSpoilWhatFollows", Op::query,
+        {{paced(11ms, Bytes{1, 2, 3, 4, 5}), paced(70ms, bytesOf({kOther}))}, {once(1ms, kR)}},
+        Status::done, 2, kReply, 100ms),
     row("TrailerMissingIsAskedAgainAndTheReplyKept", Op::queryTrailer,
         {{once(1ms, kR)}, {once(1ms, kR)}}, Status::timeout, 2, kReply, 4100ms),
     row("ReplyAndTrailer", Op::queryTrailer, {{once(1ms, bytesOf({kReply, kTrailer}))}},
