@@ -133,42 +133,47 @@ TEST(WriteBack, ChangesOnlyTheNamedBytesOfTheReply) {
     }
 }
 
-TEST(WriteBack, NothingIsWrittenBackFromWhatIsNoReply) {
-    const auto filter = [](Transport& t) { return setFilter(t, {4, 12, 3}, 7); };
-    const auto reportGroup = [](Transport& t) { return setReport(t, {5, 200}, 3); };
+// Silence, a reply cut short twice, zeros, a line that only echoes: no operation builds anything
+// from them, and each says so once.
+TEST(Operations, NothingIsBuiltFromWhatIsNoReply) {
+    const std::string timeout = "Timeout while reading packet\n";
     const struct {
-        const char* what;
         std::vector<Answer> answers;
         std::size_t sent;
         std::string transport;  // what the transport says first
+        bool gone;              // then nothing more
     } lines[] = {
-        {"silence", {kSilence}, 1, "Timeout while reading packet\n"},
-        {"cut short twice",
-         {cut(kFilter, 4), cut(kFilter, 4)},
+        {{kSilence}, 1, timeout, false},
+        {{cut(kFilter, 4), cut(kFilter, 4)}, 2, timeout, false},
+        {{kZeros, kZeros},
          2,
-         "Timeout while reading packet\n"},
-        {"zeros",
-         {kZeros, kZeros},
-         2,
-         "Error while reading packet: no lead-in where the reply should begin\n"},
+         "Error while reading packet: no lead-in where the reply should begin\n",
+         false},
+        {{kEcho},
+         1,
+         "tavrinset: /dev/tpanel only echoes what is sent: no controller answers (a loopback or "
+         "the wrong port?)\n",
+         true},
+    };
+    bool ok = true;
+    const std::pair<Op, std::string> ops[] = {
+        {filter(7), "Filter parameters not changed\n"},
+        {report(3), "Report parameters not changed\n"},
+        {[](Transport& t) { return dumpRaw(t, 1) == Dumped::done ? 0 : -1; },
+         "Raw dump not started: mode unknown\n"},
+        {[&ok](Transport& t) { return runDiagnostics(t, 0x0f, ok); }, ""},
     };
     for (const auto& l : lines) {
-        for (const auto& [op, message] :
-             {std::pair{Op(filter), "Filter parameters not changed\n"},
-              std::pair{Op(reportGroup), "Report parameters not changed\n"}}) {
-            SCOPED_TRACE(l.what);
+        for (const auto& [op, message] : ops) {
+            SCOPED_TRACE(l.transport + message);
             const Outcome r = run(l.answers, op);
             EXPECT_EQ(r.result, -1);
-            EXPECT_EQ(r.err, l.transport + message);
+            EXPECT_EQ(r.err, l.transport + (l.gone ? "" : message));
+            EXPECT_EQ(r.out, "");
             EXPECT_EQ(r.sent.size(), l.sent);
         }
     }
-    // A line that only echoes: one message, and the run is over.
-    const Outcome r = run({kEcho}, filter);
-    EXPECT_EQ(r.err,
-              "tavrinset: /dev/tpanel only echoes what is sent: no controller answers (a loopback "
-              "or the wrong port?)\n");
-    EXPECT_EQ(r.sent.size(), 1u);
+    EXPECT_FALSE(ok);
 }
 
 TEST(SelfTest, TheMaskComesFromTheReplyOnly) {
@@ -186,9 +191,6 @@ TEST(SelfTest, TheMaskComesFromTheReplyOnly) {
          {{echo(), once(11ms, bytesOf({failed, kTrailer}))}},
          5,
          "dmask = 5"},
-        {"silence", {kSilence}, -1, ""},
-        {"echo only", {kEcho}, -1, ""},
-        {"zeros", {kZeros, kZeros}, -1, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -261,43 +263,6 @@ TEST(RawDump, TheRestoreIsReadBackAndAMissedOneSaysHowToRedoIt) {
         EXPECT_EQ(r.result, static_cast<int>(c.err.empty() ? Dumped::done : Dumped::failed));
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out, "1, 2\n");
-    }
-}
-
-TEST(RawDump, NothingIsSwitchedWithoutTheControllersMode) {
-    const struct {
-        const char* what;
-        std::vector<Answer> answers;
-        std::size_t sent;
-        std::string err;
-    } cases[] = {
-        {"silence",
-         {kSilence},
-         1,
-         "Timeout while reading packet\nRaw dump not started: mode unknown\n"},
-        {"cut short twice",
-         {cut(kMode, 6), cut(kMode, 6)},
-         2,
-         "Timeout while reading packet\nRaw dump not started: mode unknown\n"},
-        {"zeros",
-         {kZeros, kZeros},
-         2,
-         "Error while reading packet: no lead-in where the reply should begin\n"
-         "Raw dump not started: mode unknown\n"},
-        {"echo only",
-         {kEcho},
-         1,
-         "tavrinset: /dev/tpanel only echoes what is sent: no controller answers (a loopback or "
-         "the wrong port?)\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        const Outcome r =
-            run(c.answers, [](Transport& t) { return dumpRaw(t, 1) == Dumped::done ? 0 : -1; });
-        EXPECT_EQ(r.result, -1);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.sent.size(), c.sent);
     }
 }
 
