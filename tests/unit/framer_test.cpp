@@ -424,20 +424,6 @@ INSTANTIATE_TEST_SUITE_P(
             {kA, kB, kC, kX}, "ccbb", 0, 10, 0, learnt(milliseconds(20)))),
     rowName);
 
-TEST(Framer, APacketCarriesWhenItsFirstAndLastBytesCame) {
-    Framer f;
-    for (const Ev& e : bursts(milliseconds(20), {})) {
-        apply(f, e);
-    }
-    const auto a = f.next();
-    const auto b = f.next();
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(a->first, at({}));
-    EXPECT_EQ(a->last, at(kSpan));
-    EXPECT_EQ(b->first, at(milliseconds(40)));
-    EXPECT_EQ(b->last, at(milliseconds(60)));
-}
-
 // The transport need look again though nothing arrives only while a pause could settle
 // something.
 TEST(Framer, SettlesAtAPauseOnlyWhileOneWouldTellSomething) {

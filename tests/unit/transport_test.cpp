@@ -141,10 +141,6 @@ const Row kRows[] = {
     row("EchoOnlyEndsTheRun", Op::query, {{echo()}}, Status::echoOnly, 1, {}, 2001ms),
     row("ZerosAreNoReply", Op::query, {{once(1ms, Bytes(10, 0))}, {once(1ms, Bytes(10, 0))}},
         Status::noLeadIn, 2, {}, 4100ms),
-    row("NoiseIsNoReply", Op::query,
-        {{once(1ms, Bytes{0x1f, 0x05, 0x19, 0x71, 0x17, 0x44, 0x94, 0xd6, 0x49, 0x33})},
-         {once(1ms, Bytes{0xe1, 0x05, 0x19, 0x71, 0x17, 0x44, 0x94, 0xd6, 0x49, 0x33})}},
-        Status::noLeadIn, 2, {}, 4100ms),
     // What acknowledges a command is not used: its place is enough.
     row("AnAcknowledgementCountsByItsPlace", Op::command, {{once(1ms, Bytes(10, 0))}}, Status::done,
         1, {}, 45ms),
