@@ -70,11 +70,7 @@ TEST_P(Exchange, TakesOnlyTheReply) {
     const Row& row = GetParam();
     ScriptedLine line(answering(row.answers));
     for (const Piece& p : row.atOpen) {
-        if (p.how == Piece::paced) {
-            line.paced(p.at, p.bytes);
-        } else {
-            line.at(p.at, p.bytes);
-        }
+        p(line, Packet{});
     }
     Transport t(line, Framer::kQuietUart);
     const Time start = line.now();
