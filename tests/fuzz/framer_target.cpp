@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 #include <vector>
 
 #include "framer.h"
@@ -233,23 +234,15 @@ class Stream {
     }
 
     // What a pause could change.
-    struct Settled {
-        std::size_t held;
-        std::size_t discarded;
-        bool synced;
-        std::size_t taken;
-        End end;
-        bool operator==(const Settled&) const = default;
-    };
-    Settled settled() const {
-        return {framer_.held(), framer_.discarded(), framer_.synced(), got_.size(),
-                ends_.empty() ? End::open : ends_.back()};
+    auto settled() const {
+        return std::make_tuple(framer_.held(), framer_.discarded(), framer_.synced(), got_.size(),
+                               ends_.empty() ? End::open : ends_.back());
     }
 
     // The transport sleeps until settleAt() when nothing arrives.
     void idle() {
         collect();
-        const Settled before = settled();
+        const auto before = settled();
         const bool due = now_ >= framer_.settleAt();
         framer_.idle(now_);
         collect();
