@@ -232,6 +232,19 @@ TEST(RawDump, EndlessDumpEndsWhenTheLineHangsUp) {
     EXPECT_EQ(r.sent, (std::vector<Packet>{kModeQuery, kRawMode}));
 }
 
+// A stop signal ends the dump; the mode goes back all the same.
+TEST(RawDump, AStopSignalEndsTheDumpAndTheModeGoesBack) {
+    const Piece stop = [](ScriptedLine& l, const Packet&) { l.stopAt(5ms); };
+    const Outcome r = run({reply({kMode, kTrailer}),
+                           {once(1ms, bytesOf({kAck})), stop},
+                           reply({kAck}),
+                           reply({kMode, kTrailer})},
+                          [](Transport& t) { return dumpRaw(t, -1) == Dumped::done ? 0 : -1; });
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.sent, (std::vector<Packet>{kModeQuery, kRawMode, kRestore, kModeQuery}));
+}
+
 TEST(RawDump, OtherPacketsDoNotExtendTheWaitForATouch) {
     // Something else every 40 ms for a second, then a touch: a wait of 250 ms that started
     // again at each packet passed over would last until the touch.
