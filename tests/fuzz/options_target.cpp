@@ -13,9 +13,11 @@
 
 namespace {
 
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "options fuzz: %s\n", what);
-    std::abort();
+void require(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "options fuzz: %s\n", what);
+        std::abort();
+    }
 }
 
 bool sameRange(const AxisRange& a, const AxisRange& b) {
@@ -42,30 +44,23 @@ bool sameOptions(const Options& a, const Options& b) {
 // What a run is allowed to send follows from what was given, nothing else.
 void checkConsistent(const Options& o) {
     for (int axis : {X, Y}) {
-        if (o.scaling[axis].low != 0) {
-            fail("scaling low bound is not 0");
-        }
-        if (!o.scalingGiven[axis] && o.scaling[axis].high != 0) {
-            fail("scaling value without scalingGiven");
-        }
-        if (!o.calibrationGiven[axis] && !sameRange(o.calibration[axis], AxisRange{})) {
-            fail("calibration value without calibrationGiven");
-        }
+        require(o.scaling[axis].low == 0, "scaling low bound is not 0");
+        require(o.scalingGiven[axis] || o.scaling[axis].high == 0,
+                "scaling value without scalingGiven");
+        require(o.calibrationGiven[axis] || sameRange(o.calibration[axis], AxisRange{}),
+                "calibration value without calibrationGiven");
     }
-    if ((o.filterMask & ~(filterBit::slen | filterBit::deviation | filterBit::states)) != 0 ||
-        (o.reportMask & ~(reportBit::untouch | reportBit::repeat)) != 0) {
-        fail("mask bit outside its group");
-    }
-    if ((o.filter.slen != 0 && (o.filterMask & filterBit::slen) == 0) ||
-        (o.filter.deviation != 0 && (o.filterMask & filterBit::deviation) == 0) ||
-        (o.filter.states != 0 && (o.filterMask & filterBit::states) == 0) ||
-        (o.report.untouch != 0 && (o.reportMask & reportBit::untouch) == 0) ||
-        (o.report.repeat != 0 && (o.reportMask & reportBit::repeat) == 0)) {
-        fail("parameter value without its mask bit");
-    }
-    if (!o.modeGiven && (o.mode.reportFlags != 0 || o.mode.processFlags != 0)) {
-        fail("mode flags without modeGiven");
-    }
+    require((o.filterMask & ~(filterBit::slen | filterBit::deviation | filterBit::states)) == 0 &&
+                (o.reportMask & ~(reportBit::untouch | reportBit::repeat)) == 0,
+            "mask bit outside its group");
+    require((o.filter.slen == 0 || (o.filterMask & filterBit::slen) != 0) &&
+                (o.filter.deviation == 0 || (o.filterMask & filterBit::deviation) != 0) &&
+                (o.filter.states == 0 || (o.filterMask & filterBit::states) != 0) &&
+                (o.report.untouch == 0 || (o.reportMask & reportBit::untouch) != 0) &&
+                (o.report.repeat == 0 || (o.reportMask & reportBit::repeat) != 0),
+            "parameter value without its mask bit");
+    require(o.modeGiven || (o.mode.reportFlags == 0 && o.mode.processFlags == 0),
+            "mode flags without modeGiven");
 }
 
 Parsed parse(std::vector<std::string>& args, Options& opts) {
@@ -108,22 +103,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Options first;
     const Parsed outcome = parse(args, first);
-    switch (outcome) {
-        case Parsed::run:
-            checkConsistent(first);
-            break;
-        case Parsed::help:
-        case Parsed::version:
-        case Parsed::error:
-            break;
-        default:
-            fail("outcome outside run/help/version/error");
+    require(outcome == Parsed::run || outcome == Parsed::help || outcome == Parsed::version ||
+                outcome == Parsed::error,
+            "outcome outside run/help/version/error");
+    if (outcome == Parsed::run) {
+        checkConsistent(first);
     }
     // Whatever the last parse left behind (a half-read option cluster after --help, say) must
     // not leak into the next one.
     Options second;
-    if (parse(args, second) != outcome || !sameOptions(first, second)) {
-        fail("second parse of the same command line differs");
-    }
+    require(parse(args, second) == outcome && sameOptions(first, second),
+            "second parse of the same command line differs");
     return 0;
 }

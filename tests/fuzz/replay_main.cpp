@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Feeds every file named on the command line (or found in a directory named there) to a fuzz
-// target once, so the saved corpus runs as an ordinary test with any compiler.
+// Feeds every file named on the command line, or found in a directory named there, to a fuzz
+// target once, so that the saved corpus runs as an ordinary test with any compiler.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -16,48 +15,29 @@ extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** arg
 
 namespace {
 
-const std::string* gCurrent = nullptr;
-
 // libFuzzer reports a target that exits; so must the replay.
-void exitedDuringRun() {
-    if (gCurrent != nullptr) {
-        std::fprintf(stderr, "replay: target called exit on %s\n", gCurrent->c_str());
-        std::_Exit(EXIT_FAILURE);
-    }
-}
-
-bool replay(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "replay: cannot read %s\n", file.c_str());
-        return false;
-    }
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::string name = file.string();
-    gCurrent = &name;
-    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    gCurrent = nullptr;
-    return true;
-}
+bool gRunning = false;
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::atexit(exitedDuringRun);
+    std::atexit([] {
+        if (gRunning) {
+            std::fputs("replay: the target called exit\n", stderr);
+            std::_Exit(EXIT_FAILURE);
+        }
+    });
     if (LLVMFuzzerInitialize != nullptr) {
         LLVMFuzzerInitialize(&argc, &argv);
     }
     std::vector<std::filesystem::path> files;
     for (int i = 1; i < argc; ++i) {
-        std::filesystem::path arg(argv[i]);
-        if (std::filesystem::is_directory(arg)) {
-            for (const auto& entry : std::filesystem::directory_iterator(arg)) {
-                if (entry.is_regular_file()) {
-                    files.push_back(entry.path());
-                }
+        if (std::filesystem::is_directory(argv[i])) {
+            for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+                files.push_back(entry.path());
             }
         } else {
-            files.push_back(arg);
+            files.emplace_back(argv[i]);
         }
     }
     if (files.empty()) {
@@ -66,9 +46,16 @@ int main(int argc, char** argv) {
     }
     std::sort(files.begin(), files.end());
     for (const auto& file : files) {
-        if (!replay(file)) {
+        std::ifstream in(file, std::ios::binary);
+        if (!in) {
+            std::fprintf(stderr, "replay: cannot read %s\n", file.c_str());
             return EXIT_FAILURE;
         }
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                      std::istreambuf_iterator<char>());
+        gRunning = true;
+        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+        gRunning = false;
     }
     std::fprintf(stderr, "replay: %zu inputs, no finding\n", files.size());
     return EXIT_SUCCESS;

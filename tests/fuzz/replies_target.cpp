@@ -24,40 +24,14 @@
 
 namespace {
 
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "replies fuzz: %s\n", what);
-    std::abort();
+void require(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "replies fuzz: %s\n", what);
+        std::abort();
+    }
 }
 
 enum class Op { filter, report, diagnostics, raw };
-
-// Byte 0: bits 0-1 the exchange, bit 2 the --dump trace, bits 3-5 the mask or the count.
-// Bytes 1-3: the parameter values. The rest is the controller's script.
-struct Request {
-    Op op = Op::filter;
-    bool dump = false;
-    std::uint32_t mask = 0;
-    std::int32_t count = 0;
-    std::uint8_t value[3] = {};
-};
-
-Request decodeRequest(const std::uint8_t* data, std::size_t size) {
-    std::uint8_t head[4] = {};
-    std::copy(data, data + std::min<std::size_t>(size, 4), head);
-    Request r;
-    r.op = static_cast<Op>(head[0] & 3);
-    r.dump = (head[0] & 4) != 0;
-    const unsigned bits = (head[0] >> 3) & 7;
-    if (r.op == Op::filter) {
-        r.mask = bits != 0 ? bits : 7;
-    } else if (r.op == Op::report) {
-        r.mask = (bits & 3) != 0 ? (bits & 3) : 3;
-    }
-    constexpr std::int32_t kCounts[] = {1, 2, 3, -1};
-    r.count = kCounts[bits & 3];
-    std::copy(head + 1, head + 4, r.value);
-    return r;
-}
 
 // The controller's side, on the scripted line's clock: plays the script, records what it sent
 // and where it sent an echo of the tool's packet.
@@ -141,23 +115,22 @@ class Controller {
     std::vector<std::size_t> echoes_;
 };
 
-const Controller* gSide = nullptr;
+// Positions 1-9 of a packet as bits: those copied from a reply.
+constexpr unsigned kAll = 0x3fe;
+constexpr unsigned bit(std::size_t k) {
+    return 1u << k;
+}
 
 // True when some ten contiguous bytes the controller sent, from a lead-in on, neither a touch
-// report nor an echo of the tool's own packet, agree with pkt everywhere but the lead-in and
-// the positions set by the tool itself.
-// `fromReply` maps a position of pkt to the position of the reply it was copied from (or -1).
-template <typename FromReply>
-bool builtFromWholeReply(const Bytes& sent, const Packet& pkt, FromReply fromReply) {
+// report nor an echo of the tool's own packet, agree with pkt at the positions copied.
+bool fromWholeReply(const Controller& side, const Packet& pkt, unsigned copied) {
+    const Bytes& sent = side.sent();
     for (std::size_t start = 0; start + 10 <= sent.size(); ++start) {
         const std::uint8_t* w = &sent[start];
-        if (w[at::leadIn] != kLeadIn || w[at::letter] == letter::touch || gSide->echoAt(start)) {
-            continue;
-        }
-        bool match = true;
+        bool match =
+            w[at::leadIn] == kLeadIn && w[at::letter] != letter::touch && !side.echoAt(start);
         for (std::size_t k = 1; k < 10 && match; ++k) {
-            const int src = fromReply(k);
-            match = src < 0 || pkt[k] == w[src];
+            match = (copied & bit(k)) == 0 || pkt[k] == w[k];
         }
         if (match) {
             return true;
@@ -181,48 +154,34 @@ std::size_t asked(const std::vector<Packet>& wrote, const Packet& query) {
     while (n < wrote.size() && n < 2 && wrote[n] == query) {
         ++n;
     }
-    if (n == 0) {
-        fail("the exchange does not begin with its query");
-    }
+    require(n > 0, "the exchange does not begin with its query");
     return n;
 }
 
 // Query (once or twice), then at most one write-back: the reply with only the asked-for bytes
 // replaced.
-void checkWriteBack(const std::vector<Packet>& wrote, const Bytes& sent, std::uint8_t query,
+void checkWriteBack(const std::vector<Packet>& wrote, const Controller& side, std::uint8_t query,
                     const std::vector<std::pair<std::size_t, std::uint8_t>>& replaced, int result) {
     const std::size_t n = asked(wrote, command(query));
-    if (wrote.size() > n + 1) {
-        fail("query exchange: wrong packets written");
-    }
+    require(wrote.size() <= n + 1, "query exchange: wrong packets written");
     if (wrote.size() == n) {
-        if (result == 0) {
-            fail("success reported without a write-back");
-        }
+        require(result != 0, "success reported without a write-back");
         return;
     }
     const Packet& back = wrote[n];
     for (const auto& [pos, value] : replaced) {
-        if (back[pos] != value) {
-            fail("write-back lacks an asked-for value");
-        }
+        require(back[pos] == value, "write-back lacks an asked-for value");
     }
-    auto fromReply = [&](std::size_t k) {
-        for (const auto& r : replaced) {
-            if (r.first == k) {
-                return -1;
-            }
-        }
-        return static_cast<int>(k);
-    };
-    if (!builtFromWholeReply(sent, back, fromReply)) {
-        fail("write-back not built from a whole reply");
+    unsigned copied = kAll;
+    for (const auto& r : replaced) {
+        copied &= ~bit(r.first);
     }
+    require(fromWholeReply(side, back, copied), "write-back not built from a whole reply");
 }
 
 // Mode query, then optionally the switch to raw reporting and the restore; both come from the
 // same whole reply.
-void checkRawDump(std::vector<Packet> all, const Bytes& sent) {
+void checkRawDump(std::vector<Packet> all, const Controller& side) {
     // The restore is read back: the mode query once more, or twice when its reply was in doubt.
     const bool switched = std::any_of(
         all.begin(), all.end(), [](const Packet& p) { return p[at::letter] == letter::mode; });
@@ -231,51 +190,39 @@ void checkRawDump(std::vector<Packet> all, const Bytes& sent) {
     }
     const std::size_t n = asked(all, command(letter::modeQuery));
     const std::vector<Packet> wrote(all.begin() + static_cast<std::ptrdiff_t>(n - 1), all.end());
-    if (wrote.size() > 3) {
-        fail("raw dump: wrong packets written");
-    }
+    require(wrote.size() <= 3, "raw dump: wrong packets written");
     if (wrote.size() == 1) {
         return;
     }
     const Packet& restore = wrote.back();
-    if (restore[at::letter] != letter::mode ||
-        !std::all_of(restore.begin() + 5, restore.end(), [](std::uint8_t b) { return b == 0; })) {
-        fail("raw dump: restore is not the mode command");
-    }
+    require(
+        restore[at::letter] == letter::mode &&
+            std::all_of(restore.begin() + 5, restore.end(), [](std::uint8_t b) { return b == 0; }),
+        "raw dump: restore is not the mode command");
     if (wrote.size() == 2) {
-        auto fromReply = [](std::size_t k) { return k >= 2 && k <= 4 ? static_cast<int>(k) : -1; };
-        if (!builtFromWholeReply(sent, restore, fromReply)) {
-            fail("raw dump: restore not built from a whole reply");
-        }
+        require(fromWholeReply(side, restore, bit(2) | bit(3) | bit(4)),
+                "raw dump: restore not built from a whole reply");
         return;
     }
     const Packet& enter = wrote[1];
-    if (enter[at::letter] != letter::mode || enter[at::reportFlags] != modeBit::reportTouch ||
-        enter[at::processFlags] != 0 || enter[2] != restore[2]) {
-        fail("raw dump: wrong raw-mode command");
-    }
+    require(enter[at::letter] == letter::mode && enter[at::reportFlags] == modeBit::reportTouch &&
+                enter[at::processFlags] == 0 && enter[2] == restore[2],
+            "raw dump: wrong raw-mode command");
     // One reply behind both: bytes 2-4 as the restore has them, 5-9 as the switch has them.
     Packet merged = restore;
     std::copy(enter.begin() + 5, enter.end(), merged.begin() + 5);
-    auto fromReply = [](std::size_t k) { return k >= 2 ? static_cast<int>(k) : -1; };
-    if (!builtFromWholeReply(sent, merged, fromReply)) {
-        fail("raw dump: mode commands not built from one whole reply");
-    }
+    require(fromWholeReply(side, merged, kAll & ~bit(1)),
+            "raw dump: mode commands not built from one whole reply");
 }
 
-void checkDiagnostics(const std::vector<Packet>& wrote, const Bytes& sent, int result) {
-    if (wrote.size() != asked(wrote, command(letter::diagnostics, 0x0F))) {
-        fail("self-test: wrong packets written");
-    }
-    if (result < 0) {
-        return;  // no reply read: no verdict
-    }
+void checkDiagnostics(const std::vector<Packet>& wrote, const Controller& side, int result) {
+    require(wrote.size() == asked(wrote, command(letter::diagnostics, 0x0F)),
+            "self-test: wrong packets written");
     Packet seen{};
     seen[at::dmask] = static_cast<std::uint8_t>(result);
-    auto fromReply = [](std::size_t k) { return k == at::dmask ? static_cast<int>(k) : -1; };
-    if (!builtFromWholeReply(sent, seen, fromReply)) {
-        fail("self-test: mask not taken from a whole reply");
-    }
+    // Without a reply there is no verdict to check.
+    require(result < 0 || fromWholeReply(side, seen, bit(at::dmask)),
+            "self-test: mask not taken from a whole reply");
 }
 
 }  // namespace
@@ -290,14 +237,21 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     return 0;
 }
 
+// Byte 0: bits 0-1 the operation, bit 2 the --dump trace, bits 3-5 the mask or the count;
+// bytes 1-3 the parameter values; the rest is the controller's script.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const Request req = decodeRequest(data, size);
+    std::uint8_t head[4] = {};
     const std::size_t skip = std::min<std::size_t>(size, 4);
+    std::copy(data, data + skip, head);
+    const auto op = static_cast<Op>(head[0] & 3);
+    const unsigned bits = (head[0] >> 3) & 7;
+    const std::uint32_t filterMask = bits != 0 ? bits : 7;
+    const std::uint32_t reportMask = (bits & 3) != 0 ? (bits & 3) : 3;
+    constexpr std::int32_t kCounts[] = {1, 2, 3, -1};
     Controller controller(data + skip, size - skip);
-    gSide = &controller;
     std::string trace;
     Transport::Trace sink;
-    if (req.dump) {
+    if ((head[0] & 4) != 0) {
         sink = [&](const std::string& line) { trace += line; };
     }
     Transport t(controller.line(), Framer::kQuietUart, sink);
@@ -307,19 +261,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int err = dup(STDERR_FILENO);
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     dup2(null, STDERR_FILENO);
-    switch (req.op) {
+    switch (op) {
         case Op::filter:
-            result = setFilter(t, FilterParams{req.value[0], req.value[1], req.value[2]}, req.mask);
+            result = setFilter(t, FilterParams{head[1], head[2], head[3]}, filterMask);
             break;
         case Op::report:
-            result = setReport(t, ReportParams{req.value[0], req.value[1]}, req.mask);
+            result = setReport(t, ReportParams{head[1], head[2]}, reportMask);
             break;
         case Op::diagnostics:
             result = runDiagnostics(t, 0x0F, exchangeOk);
             break;
         case Op::raw:
             // With the script played out, the line stops the dump as an operator would.
-            dumpRaw(t, req.count);
+            dumpRaw(t, kCounts[bits & 3]);
             break;
     }
     dup2(err, STDERR_FILENO);
@@ -327,35 +281,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     close(null);
 
     const std::vector<Packet>& wrote = controller.line().written;
-    const Bytes& sent = controller.sent();
     std::vector<std::pair<std::size_t, std::uint8_t>> replaced;
-    switch (req.op) {
+    // The bytes of the reply that the mask names, and the values given for them.
+    auto named = [&](std::uint32_t mask,
+                     std::initializer_list<std::pair<std::uint32_t, std::size_t>> fields) {
+        std::size_t value = 1;
+        for (const auto& [bit, pos] : fields) {
+            if ((mask & bit) != 0) {
+                replaced.emplace_back(pos, head[value]);
+            }
+            ++value;
+        }
+    };
+    switch (op) {
         case Op::filter:
-            if (req.mask & filterBit::slen) {
-                replaced.emplace_back(at::slen, req.value[0]);
-            }
-            if (req.mask & filterBit::deviation) {
-                replaced.emplace_back(at::deviation, req.value[1]);
-            }
-            if (req.mask & filterBit::states) {
-                replaced.emplace_back(at::states, req.value[2]);
-            }
-            checkWriteBack(wrote, sent, letter::filterQuery, replaced, result);
+            named(filterMask, {{filterBit::slen, at::slen},
+                               {filterBit::deviation, at::deviation},
+                               {filterBit::states, at::states}});
+            checkWriteBack(wrote, controller, letter::filterQuery, replaced, result);
             break;
         case Op::report:
-            if (req.mask & reportBit::untouch) {
-                replaced.emplace_back(at::untouch, req.value[0]);
-            }
-            if (req.mask & reportBit::repeat) {
-                replaced.emplace_back(at::repeat, req.value[1]);
-            }
-            checkWriteBack(wrote, sent, letter::reportQuery, replaced, result);
+            named(reportMask, {{reportBit::untouch, at::untouch}, {reportBit::repeat, at::repeat}});
+            checkWriteBack(wrote, controller, letter::reportQuery, replaced, result);
             break;
         case Op::diagnostics:
-            checkDiagnostics(wrote, sent, result);
+            checkDiagnostics(wrote, controller, result);
             break;
         case Op::raw:
-            checkRawDump(wrote, sent);
+            checkRawDump(wrote, controller);
             break;
     }
     return 0;

@@ -9,19 +9,10 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 seconds=${1:-60}
 build=$root/build/fuzz
 
-fuzzer_works() {
-    local probe
-    probe=$(mktemp -d)
-    printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
-        'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }' \
-        >"$probe/probe.cpp"
-    clang++-14 -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" \
-        >/dev/null 2>&1
-    local ok=$?
-    rm -rf "$probe"
-    return $ok
-}
-if ! command -v clang++-14 >/dev/null || ! fuzzer_works; then
+probe=$(mktemp -d)
+trap 'rm -rf "$probe"' EXIT
+echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' >"$probe/p.cpp"
+if ! clang++-14 -fsanitize=fuzzer,address,undefined "$probe/p.cpp" -o "$probe/p" >/dev/null 2>&1; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null
 fi
@@ -35,12 +26,9 @@ status=0
 for target in options replies framer; do
     mkdir -p "$build/corpus-$target"
     log=$build/fuzz-$target.log
-    # A framer stream needs no more than a few dozen packets to reach every state it has, and
-    # the shorter inputs keep it fast.
+    # A framer stream reaches every state it has within a few dozen packets; shorter is faster.
     max_len=512
-    if [ "$target" = framer ]; then
-        max_len=256
-    fi
+    [ "$target" = framer ] && max_len=256
     # -close_fd_mask=3 silences the tool's own output; libFuzzer keeps a copy of stderr for its
     # reports. -timeout turns a hang into a finding.
     if "$build/tests/fuzz/fuzz-$target" -max_total_time="$seconds" -timeout=10 -max_len="$max_len" \

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "main.h"
@@ -15,32 +16,18 @@ namespace {
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-struct Parse {
-    Parsed parsed;
-    Options opts;
-    std::string err;
-};
-
-Parse parse(const std::string& option, const std::string& value) {
+// What parsing `option value` gives, and what it says.
+Parsed parse(const std::string& option, const std::string& value, Options& opts, std::string& err) {
     std::vector<std::string> args = {"tavrinset", option, value};
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    Parse p{};
+    std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
     CaptureStderr();
-    p.parsed = parseOptions(static_cast<int>(args.size()), argv.data(), p.opts);
-    p.err = GetCapturedStderr();
-    return p;
+    const Parsed parsed = parseOptions(3, argv.data(), opts);
+    err = GetCapturedStderr();
+    return parsed;
 }
 
 TEST(NumberOverflow, ValuesThatWrapIntoRangeAreRefused) {
-    struct Case {
-        const char* option;
-        const char* value;  // and what it wraps to
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"--slen", "18446744073709551621"},                 // 2^64 + 5: 5
         {"--repeat", "18446744073709551616"},               // 2^64: 0
         {"-u", "340282366920938463463374607431768211461"},  // 2^128 + 5: 5
@@ -51,23 +38,24 @@ TEST(NumberOverflow, ValuesThatWrapIntoRangeAreRefused) {
         {"-r", "18446744073709551619"},                     // 2^64 + 3: 3
         {"-r", "-18446744073709551617"},                    // -(2^64 + 1): -1
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.option) + " " + c.value);
-        Parse p = parse(c.option, c.value);
-        EXPECT_EQ(p.parsed, Parsed::error);
-        EXPECT_EQ(p.err, std::string("tavrinset: invalid value '") + c.value + "' for " + c.option +
-                             "\nTry 'tavrinset --help' for more information.\n");
+    for (const auto& [option, value] : cases) {
+        Options opts;
+        std::string err;
+        EXPECT_EQ(parse(option, value, opts, err), Parsed::error) << option << " " << value;
+        EXPECT_EQ(err, std::string("tavrinset: invalid value '") + value + "' for " + option +
+                           "\nTry 'tavrinset --help' for more information.\n");
     }
 }
 
 // However the bound is kept, it is on the value and not on the number of digits.
 TEST(NumberOverflow, ManyLeadingZerosAreStillSmallNumbers) {
-    Parse slen = parse("--slen", "000000000000000000000000000000255");
-    EXPECT_EQ(slen.parsed, Parsed::run) << slen.err;
-    EXPECT_EQ(slen.opts.filter.slen, 255);
-    Parse raw = parse("--raw", "-000000000000000000000000000002147483648");
-    EXPECT_EQ(raw.parsed, Parsed::run) << raw.err;
-    EXPECT_EQ(raw.opts.raw, INT32_MIN);
+    Options opts;
+    std::string err;
+    EXPECT_EQ(parse("--slen", "000000000000000000000000000000255", opts, err), Parsed::run) << err;
+    EXPECT_EQ(opts.filter.slen, 255);
+    EXPECT_EQ(parse("--raw", "-000000000000000000000000000002147483648", opts, err), Parsed::run)
+        << err;
+    EXPECT_EQ(opts.raw, INT32_MIN);
 }
 
 }  // namespace

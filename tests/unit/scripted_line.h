@@ -126,49 +126,29 @@ class ScriptedLine : public Line {
     long takeOnly_ = -1;
 };
 
-// What the controller sends in answer to one packet: pieces at times from the write.
-struct Piece {
-    enum How { once, paced, echo, hangUp } how = once;
-    Duration at{};
-    Bytes bytes{};
-};
+// What the controller sends in answer to one packet, at times from the write.
+using Piece = std::function<void(ScriptedLine&, const Packet&)>;
 using Answer = std::vector<Piece>;
 
 inline Piece once(Duration at, const Bytes& b) {
-    return {Piece::once, at, b};
+    return [at, b](ScriptedLine& l, const Packet&) { l.at(at, b); };
 }
 inline Piece paced(Duration at, const Bytes& b) {
-    return {Piece::paced, at, b};
+    return [at, b](ScriptedLine& l, const Packet&) { l.paced(at, b); };
 }
 inline Piece echo(Duration at = std::chrono::microseconds(100)) {
-    return {Piece::echo, at};
+    return [at](ScriptedLine& l, const Packet& p) { l.at(at, Bytes(p.begin(), p.end())); };
 }
 inline Piece hangUp(Duration at = {}, int err = 0) {
-    return {Piece::hangUp, at, Bytes(static_cast<std::size_t>(err))};
+    return [at, err](ScriptedLine& l, const Packet&) { l.hangUp(at, err); };
 }
 
 // Answers the i-th packet written with answers[i]; later ones go unanswered.
 inline ScriptedLine::Responder answering(std::vector<Answer> answers) {
     return [answers = std::move(answers), i = std::size_t{0}](ScriptedLine& l,
                                                               const Packet& p) mutable {
-        if (i >= answers.size()) {
-            return;
-        }
-        for (const Piece& piece : answers[i]) {
-            switch (piece.how) {
-                case Piece::once:
-                    l.at(piece.at, piece.bytes);
-                    break;
-                case Piece::paced:
-                    l.paced(piece.at, piece.bytes);
-                    break;
-                case Piece::echo:
-                    l.at(piece.at, Bytes(p.begin(), p.end()));
-                    break;
-                case Piece::hangUp:
-                    l.hangUp(piece.at, static_cast<int>(piece.bytes.size()));
-                    break;
-            }
+        for (const Piece& piece : i < answers.size() ? answers[i] : Answer{}) {
+            piece(l, p);
         }
         ++i;
     };
