@@ -359,14 +359,6 @@ TEST(ParseOptions, Bridge) {
     }
 }
 
-TEST(ParseOptions, RejectedValueLeavesItsFieldUnrequested) {
-    Result r = parse({"-w", "abc", "-s", "999", "-h", "600"});
-    EXPECT_EQ(r.parsed, Parsed::error);
-    EXPECT_FALSE(r.opts.scalingGiven[X]);
-    EXPECT_EQ(r.opts.filterMask, 0u);
-    EXPECT_TRUE(r.opts.scalingGiven[Y]);
-}
-
 // The usage text as scripts and documentation have always quoted it, odd words and all.
 const char* const kOriginalUsage =
     "tavrinset - Tavrin touchscreen configuration utility\n\n"
