@@ -18,10 +18,6 @@ EXAMPLE = ["--filter", "8,20,3", "--report", "3,40", "--mode", "5,14"]
 EXAMPLE_TEXT = ("filter slen 8 deviation 20 states 3\n"
                 "report untouch 3 repeat 40\n"
                 "mode touch,untouch,trim,calib,scale (0x05 0x0e)\n")
-EXAMPLE_JSON = {"settings": {"filter": {"slen": 8, "deviation": 20, "states": 3},
-                "report": {"untouch": 3, "repeat": 40},
-                "mode": {"report_flags": 5, "process_flags": 14,
-                         "keywords": ["touch", "untouch", "trim", "calib", "scale"]}}}
 # The emulator's starting settings, as --show prints them.
 FILTER, REPORT = "filter slen 8 deviation 16 states 4\n", "report untouch 3 repeat 20\n"
 MODE = "mode touch,stream,untouch,trim,calib,scale,tracking (0x07 0x4e)\n"
@@ -121,23 +117,6 @@ def verify_catches_ignore():
 
 
 # --- --json -------------------------------------------------------------------------------
-
-@case("json")
-def show_and_self_test_as_json():
-    run = emu(EXAMPLE, ["--json", "--show", "--diagnostics"])
-    expect(run.status == 0, "status", run)
-    expect(json_lines(run) == [{"selftest": {"passed": True, "reply": True, "mask": 0}},
-                               EXAMPLE_JSON],
-           "the documented objects", run)
-
-
-@case("json")
-def failed_self_test_as_json():
-    run = emu(["--selftest-failures", "5"], ["--json", "-D", "--show"])
-    expect(run.status == 255 and run.err == "Selfdiagnostics failed!\n", "status", run)
-    expect(json_lines(run) == [{"selftest": {"passed": False, "reply": True, "mask": 5}}],
-           "verdict", run)
-
 
 @case("json")
 def raw_touches_as_json():
