@@ -71,13 +71,6 @@ def raw_dump_runs_alone():
     expect(run.letters() == "mMMm", "no query but the dump's own", run)
 
 
-@case("show")
-def nothing_after_a_failed_self_test():
-    run = emu(["--selftest-failures", "0x05"], ["-D", "--show", "--verify", "-d", "3"])
-    expect(run.status == 255 and run.out == "dmask = 5", "status", run)
-    expect(run.letters() == "D", "stopped", run)
-
-
 # --- --verify -----------------------------------------------------------------------------
 
 @case("verify")
