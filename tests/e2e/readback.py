@@ -64,13 +64,6 @@ def a_group_not_read_prints_nothing():
     expect(json_lines(run)[0]["settings"]["mode"] is None, "mode null", run)
 
 
-@case("show")
-def raw_dump_runs_alone():
-    run = emu(TOUCHES, ["--raw", "2", "--show", "--verify", "--deviation", "12"])
-    expect(run.status == 0 and run.out == "512, 730\n1, 2\n", "the dump", run)
-    expect(run.letters() == "mMMm", "no query but the dump's own", run)
-
-
 # --- --verify -----------------------------------------------------------------------------
 
 @case("verify")
