@@ -60,9 +60,6 @@ def self_test():
     run = emu([], ["-D", "--width", "800"])
     expect(run.status == 0 and run.out == "" and run.letters() == "DS", "passes", run)
     expect(run.sent()[0] == "55 44 0f 00 00 " + ZEROS and len(run.answers(0)) == 2, "", run)
-    run = emu(["--selftest-failures", "0x05"], ["-D", "--width", "800", "--mode", "touch"])
-    expect(run.status == 255 and run.out == "dmask = 5", "fails: status and mask", run)
-    expect(run.err == "Selfdiagnostics failed!\n" and run.letters() == "D", "stops", run)
 
 
 @case("operations")
