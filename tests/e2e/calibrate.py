@@ -11,11 +11,7 @@ import sys
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import case, expect, raw_packets_ok as raw_mode_kept_to
-
-
-def emu(emu_args, tool_args, **kw):
-    return tp.EMU.run(emu_args, tool_args, **kw)
+from tpanel import case, emu, expect, raw_packets_ok as raw_mode_kept_to
 
 
 CORNERS = ["TOP LEFT", "TOP RIGHT", "BOTTOM RIGHT", "BOTTOM LEFT"]

@@ -9,17 +9,13 @@ import sys
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import GONE, case, expect, packet, patched, raw_packets_ok, trace
+from tpanel import GONE, case, emu, expect, packet, patched, raw_packets_ok, trace
 
 ZEROS = "00 00 00 00 00"
 TYPICAL = ["--width", "800", "--height", "600", "--mode", "touch,scale", "--dump"]
 TOUCHES = ["--touch", "512,730", "--foreign", "Q", "--touch", "1,2", "--touch", "4095,0"]
 PRINTED = "512, 730\n1, 2\n4095, 0\n"
 FULL = tp.FULL
-
-
-def emu(emu_args, tool_args, **kw):
-    return tp.EMU.run(emu_args, tool_args, **kw)
 
 
 def write_back_ok(run, query, changes):

@@ -9,17 +9,13 @@ import sys
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import case, expect
+from tpanel import case, emu, expect
 
 TOUCHES = ["--touch", "512,730", "--touch", "1,2"]
 # One touch a corner: top left, top right, bottom right, bottom left.
 CORNERS = ["--touch", "100,3900", "--touch", "3900,3900", "--touch", "3900,100",
            "--touch", "100,100"]
 MEASURED = "--xlow 100 --xhigh 3900 --ylow 100 --yhigh 3900\n"
-
-
-def emu(emu_args, tool_args=(), **kw):
-    return tp.EMU.run(emu_args, tool_args, **kw)
 
 
 def shell(emu_args, script, args, timeout=30):

@@ -10,7 +10,7 @@ import tempfile
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import case, expect
+from tpanel import case, emu, expect
 
 TOUCHES = ["--touch", "512,730", "--foreign", "Q", "--touch", "1,2"]
 # A controller holding the settings of the documented example, and what --show prints for it.
@@ -21,10 +21,6 @@ EXAMPLE_TEXT = ("filter slen 8 deviation 20 states 3\n"
 # The emulator's starting settings, as --show prints them.
 FILTER, REPORT = "filter slen 8 deviation 16 states 4\n", "report untouch 3 repeat 20\n"
 MODE = "mode touch,stream,untouch,trim,calib,scale,tracking (0x07 0x4e)\n"
-
-
-def emu(emu_args, tool_args, **kw):
-    return tp.EMU.run(emu_args, tool_args, **kw)
 
 
 def json_lines(run):
