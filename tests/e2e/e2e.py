@@ -81,14 +81,6 @@ def raw_count_and_foreign_packets():
     expect(len(run.answers(0)) == 2 and "<-- 55 51 a2" in run.err, "foreign traced", run)
 
 
-@case("replies")
-def raw_mode_query_unanswered():
-    run = emu(["--fault", "0:short:5", "--fault", "1:short:5", *TOUCHES], ["--raw", "2"])
-    expect(run.status == 1 and run.out == "", "status", run)
-    expect(run.err.endswith("Raw dump not started: mode unknown\n"), "message", run)
-    expect(run.letters() == "mm", "asked twice, no mode switch", run)
-
-
 # --- replies late, short, missing, or among other packets -------------------------------------
 
 @case("replies")
