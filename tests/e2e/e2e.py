@@ -60,11 +60,7 @@ def self_test():
 
 @case("operations")
 def self_test_reply_cut_short():
-    run = emu(["--fault", "0:short:2", "--fault", "1:short:2"], ["-D", "--width", "800"])
-    expect(run.status == 255 and run.out == "", "no mask without a reply", run)
-    expect("Timeout while reading packet" in run.err and "Selfdiagnostics failed!" in run.err,
-           "messages", run)
-    expect(run.letters() == "DD" and run.took() < 6, "asked twice, bounded", run)
+    # Cut short once, it is asked again; twice, it is a line fault's case (linefaults.py).
     run = emu(["--fault", "0:short:2"], ["-D", "--width", "800"])
     expect(run.status == 0 and run.err == "" and run.letters() == "DDS", "asked again", run)
 
