@@ -32,14 +32,6 @@ def json_lines(run):
 
 
 @case("show")
-def show_alone_prints_the_three_lines():
-    run = emu(EXAMPLE, ["--show"])
-    expect(run.status == 0 and run.out == EXAMPLE_TEXT and run.err == "", "output", run)
-    expect(run.letters() == "fbm" and run.state == run.initial, "three queries, nothing set", run)
-    expect(len(run.answers(2)) == 2, "both packets after the mode query", run)
-
-
-@case("show")
 def show_after_set_shows_the_new_settings():
     run = emu([], ["--show", "--deviation", "12", "--untouch", "5", "--mode", "touch,scale",
                    "--width", "800"])
