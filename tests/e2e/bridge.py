@@ -8,7 +8,7 @@ import sys
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import GONE, Skip, case, expect
+from tpanel import GONE, Skip, case, emu, expect
 
 SCALED = ["-w", "800", "-h", "600"]
 # Raw reports mapped by a calibration range; a release only on an ending, not on a silence.
@@ -21,10 +21,6 @@ def frame(*events):
 
 
 PRESS, RELEASE = "EV_KEY BTN_TOUCH 1", frame("EV_KEY BTN_TOUCH 0")
-
-
-def emu(emu_args, tool_args, **kw):
-    return tp.EMU.run(emu_args, tool_args, **kw)
 
 
 @case("bridge")

@@ -335,10 +335,6 @@ def bad_options_run_nothing():
             expect(got.returncode == 125 and named in got.stderr, f"{args}: {got.stderr}")
     os.close(far)
     os.close(near)
-    tool = tp.call([tp.EMU.tool, "--version"])
-    got = plain("--version")
-    expect(got.returncode == 0 and got.stdout == tool.stdout.replace("tavrinset", "tpanel-emu"),
-           f"{got.stdout!r}")
     usage = plain("--help").stdout
     for option in ("--fault N:short:K", "--hold X,Y[:RATE]", "--adapter uart",
                    "--adapter usb[:MS]", "--fault N:drop:K", "--fault N:ignore", "--attach PATH",

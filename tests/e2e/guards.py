@@ -54,22 +54,6 @@ def read_log(path):
 # --- standard streams ---------------------------------------------------------------------
 
 @case("streams")
-def reader_gone_ends_the_dump_with_the_mode_put_back():
-    # tavrinset --raw -1 | head -1, once head has gone: the first line meets a closed pipe.
-    r, w = os.pipe()
-    os.close(r)
-    try:
-        run = run_emu(["--mode", "0x05,0x0c", *TOUCHES], [tp.EMU.tool, "--raw", "-1"],
-                      stdout=w)
-    finally:
-        os.close(w)
-    expect(run.status == 141, "stopped with the status of SIGPIPE, not killed by it", run)
-    expect(run.err == "", "nothing said", run)
-    expect(run.letters() == "mMMm", "query, raw mode, restore, read-back", run)
-    expect(run.state["mode"] == run.initial["mode"], "mode put back", run)
-
-
-@case("streams")
 def closed_standard_descriptors_never_reach_the_line():
     # Started with some of 0, 1, 2 closed, the port would take the lowest free number, and
     # whatever goes to that stream (trace, coordinates) into the controller's line.

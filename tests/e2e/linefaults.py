@@ -9,7 +9,7 @@ import sys
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import case, expect
+from tpanel import case, emu, expect
 from e2e import FULL, full_ok, raw_packets_ok
 
 REPORT_MODE = ("report untouch 3 repeat 20\n"
@@ -18,10 +18,6 @@ NO_LEAD_IN = "Error while reading packet: no lead-in where the reply should begi
 ECHOES = " only echoes what is sent: no controller answers (a loopback or the wrong port?)"
 MODE_UNKNOWN = "Raw dump not started: mode unknown"
 RAW = ["--mode", "0x05,0x0c", "--touch", "5,6"]
-
-
-def emu(emu_args, tool_args):
-    return tp.EMU.run(emu_args, tool_args)
 
 
 def twice(kind):

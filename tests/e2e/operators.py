@@ -9,17 +9,13 @@ import sys
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import case, expect
+from tpanel import case, emu, expect
 
 TOUCHES = ["--touch", "512,730", "--touch", "1,2"]
 # One touch a corner: top left, top right, bottom right, bottom left.
 CORNERS = ["--touch", "100,3900", "--touch", "3900,3900", "--touch", "3900,100",
            "--touch", "100,100"]
 MEASURED = "--xlow 100 --xhigh 3900 --ylow 100 --yhigh 3900\n"
-
-
-def emu(emu_args, tool_args=(), **kw):
-    return tp.EMU.run(emu_args, tool_args, **kw)
 
 
 def shell(emu_args, script, args, timeout=30):
@@ -59,12 +55,14 @@ def a_lost_result_fails_the_run_after_everything_else():
 def a_reader_gone_ends_the_dump_at_once():
     # Two touches only: a dump that noticed the closed pipe at its next write would wait for a
     # third for ever. Gone before the dump began, the reader must not cut short the wait for
-    # the mode (answered late here), nor leave a packet in flight.
+    # the mode (answered late here), nor leave a packet in flight; the mode put back is the one
+    # the panel had, not a default.
     gone = ("import os, sys; r, w = os.pipe(); os.close(r); os.dup2(w, 1); "
             "os.execv(sys.argv[1], sys.argv[1:])")
     for late, command, out in [
             ([], ["bash", "-c", 'set -o pipefail; "$0" "$@" | head -n 2'], "512, 730\n1, 2\n"),
-            (["--fault", "0:delay:50"], [sys.executable, "-c", gone], "")]:
+            (["--fault", "0:delay:50", "--mode", "0x05,0x0c"], [sys.executable, "-c", gone],
+             "")]:
         run = emu([*late, *TOUCHES], command=[*command, tp.EMU.tool, "--raw", "-1"], timeout=15)
         expect(run.status == 141 and run.err == "", "status of SIGPIPE, nothing said", run)
         expect(run.out == out and run.elapsed < 5, "at once", run)

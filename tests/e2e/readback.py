@@ -10,7 +10,7 @@ import tempfile
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import case, expect
+from tpanel import case, emu, expect
 
 TOUCHES = ["--touch", "512,730", "--foreign", "Q", "--touch", "1,2"]
 # A controller holding the settings of the documented example, and what --show prints for it.
@@ -18,17 +18,9 @@ EXAMPLE = ["--filter", "8,20,3", "--report", "3,40", "--mode", "5,14"]
 EXAMPLE_TEXT = ("filter slen 8 deviation 20 states 3\n"
                 "report untouch 3 repeat 40\n"
                 "mode touch,untouch,trim,calib,scale (0x05 0x0e)\n")
-EXAMPLE_JSON = {"settings": {"filter": {"slen": 8, "deviation": 20, "states": 3},
-                "report": {"untouch": 3, "repeat": 40},
-                "mode": {"report_flags": 5, "process_flags": 14,
-                         "keywords": ["touch", "untouch", "trim", "calib", "scale"]}}}
 # The emulator's starting settings, as --show prints them.
-FILTER, REPORT = "filter slen 8 deviation 16 states 4\n", "report untouch 3 repeat 20\n"
+FILTER = "filter slen 8 deviation 16 states 4\n"
 MODE = "mode touch,stream,untouch,trim,calib,scale,tracking (0x07 0x4e)\n"
-
-
-def emu(emu_args, tool_args, **kw):
-    return tp.EMU.run(emu_args, tool_args, **kw)
 
 
 def json_lines(run):
@@ -37,14 +29,6 @@ def json_lines(run):
     objects = [json.loads(line) for line in run.out.splitlines()]
     expect(all(isinstance(o, dict) for o in objects), "one object per line", run)
     return objects
-
-
-@case("show")
-def show_alone_prints_the_three_lines():
-    run = emu(EXAMPLE, ["--show"])
-    expect(run.status == 0 and run.out == EXAMPLE_TEXT and run.err == "", "output", run)
-    expect(run.letters() == "fbm" and run.state == run.initial, "three queries, nothing set", run)
-    expect(len(run.answers(2)) == 2, "both packets after the mode query", run)
 
 
 @case("show")
@@ -68,20 +52,6 @@ def a_group_not_read_prints_nothing():
     expect(json_lines(run)[0]["settings"]["mode"] is None, "mode null", run)
 
 
-@case("show")
-def raw_dump_runs_alone():
-    run = emu(TOUCHES, ["--raw", "2", "--show", "--verify", "--deviation", "12"])
-    expect(run.status == 0 and run.out == "512, 730\n1, 2\n", "the dump", run)
-    expect(run.letters() == "mMMm", "no query but the dump's own", run)
-
-
-@case("show")
-def nothing_after_a_failed_self_test():
-    run = emu(["--selftest-failures", "0x05"], ["-D", "--show", "--verify", "-d", "3"])
-    expect(run.status == 255 and run.out == "dmask = 5", "status", run)
-    expect(run.letters() == "D", "stopped", run)
-
-
 # --- --verify -----------------------------------------------------------------------------
 
 @case("verify")
@@ -92,9 +62,6 @@ def verify_reads_back_each_group_written_once_all_is_set():
         run = emu([], ["--verify", *args])
         expect(run.status == 0 and run.err == "" and run.out == "", f"{args}", run)
         expect(run.letters() == queries, f"{args}: read back", run)
-    run = emu([], ["--show", "--untouch", "5", "--verify"])
-    expect(run.status == 0 and run.letters() == "bBbfbm", "verify, then show", run)
-    expect(run.out == FILTER + "report untouch 5 repeat 20\n" + MODE, "show", run)
 
 
 @case("verify")
@@ -121,23 +88,6 @@ def verify_catches_ignore():
 
 
 # --- --json -------------------------------------------------------------------------------
-
-@case("json")
-def show_and_self_test_as_json():
-    run = emu(EXAMPLE, ["--json", "--show", "--diagnostics"])
-    expect(run.status == 0, "status", run)
-    expect(json_lines(run) == [{"selftest": {"passed": True, "reply": True, "mask": 0}},
-                               EXAMPLE_JSON],
-           "the documented objects", run)
-
-
-@case("json")
-def failed_self_test_as_json():
-    run = emu(["--selftest-failures", "5"], ["--json", "-D", "--show"])
-    expect(run.status == 255 and run.err == "Selfdiagnostics failed!\n", "status", run)
-    expect(json_lines(run) == [{"selftest": {"passed": False, "reply": True, "mask": 5}}],
-           "verdict", run)
-
 
 @case("json")
 def raw_touches_as_json():

@@ -458,6 +458,11 @@ def run_cases(cases):
 EMU = None  # this process's Emu, made by main()
 
 
+def emu(emu_args, tool_args=(), **kw):
+    """tavrinset TOOL_ARGS against this process's emulator with EMU_ARGS."""
+    return EMU.run(emu_args, tool_args, **kw)
+
+
 def main(argv):
     """SCRIPT GROUP TPANEL_EMU TAVRINSET: runs one group of the cases registered."""
     global EMU

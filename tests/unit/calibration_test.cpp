@@ -2,8 +2,11 @@
 // Touches into target points, and corner points into checked calibration bounds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -49,13 +52,22 @@ struct Step {
     int counted;
 };
 
-struct CollectCase {
-    const char* what;
-    int samples;
-    std::int32_t misclick;
-    std::vector<Step> steps;
-    Point point;  // when the last step is done
-};
+// "X,Y" then the verdict, + counted, - dropped, = done, ! failed, then counted() after it.
+std::vector<Step> steps(const char* script) {
+    std::vector<Step> out;
+    Step s{};
+    char verdict = 0;
+    int used = 0;
+    while (std::sscanf(script, " %d,%d%c%d%n", &s.x, &s.y, &verdict, &s.counted, &used) == 4) {
+        s.take = verdict == '+'   ? Take::counted
+                 : verdict == '-' ? Take::dropped
+                 : verdict == '=' ? Take::done
+                                  : Take::failed;
+        out.push_back(s);
+        script += used;
+    }
+    return out;
+}
 
 void collect(int samples, std::int32_t misclick, const std::vector<Step>& steps, Point point) {
     SampleCollector c(samples, misclick);
@@ -72,104 +84,52 @@ void collect(int samples, std::int32_t misclick, const std::vector<Step>& steps,
     }
 }
 
-constexpr Take kCounted = Take::counted;
-constexpr Take kDropped = Take::dropped;
-constexpr Take kDone = Take::done;
-constexpr Take kFailed = Take::failed;
+struct CollectCase {
+    int samples;
+    std::int32_t misclick;
+    const char* steps;
+    Point point;  // when the last step is done
+};
 
 TEST(SampleCollector, GroupsMisclicksAndFailures) {
     const CollectCase cases[] = {
-        {"one sample: every touch is a group", 1, 80, {{1234, 567, kDone, 1}}, {1234, 567}},
-        {"three clean touches",
-         3,
-         80,
-         {{100, 200, kCounted, 1}, {110, 190, kCounted, 2}, {105, 210, kDone, 3}},
-         {105, 200}},
-        {"x exactly the threshold from the median",
-         3,
-         80,
-         {{1000, 1000, kCounted, 1}, {1000, 1000, kCounted, 2}, {1080, 1000, kDone, 3}},
-         {1000, 1000}},
-        {"x one count over, then a good touch",
-         3,
-         80,
-         {{1000, 1000, kCounted, 1},
-          {1000, 1000, kCounted, 2},
-          {1081, 1000, kDropped, 2},
-          {1000, 1000, kDone, 3}},
-         {1000, 1000}},
-        {"y exactly the threshold below the median",
-         3,
-         80,
-         {{1000, 1000, kCounted, 1}, {1000, 1000, kCounted, 2}, {1000, 920, kDone, 3}},
-         {1000, 1000}},
-        {"y one count over, x right on",
-         3,
-         80,
-         {{1000, 1000, kCounted, 1}, {1000, 1000, kCounted, 2}, {1000, 919, kDropped, 2}},
-         {}},
-        {"the threshold is measured from the group's median, not from the first touch",
-         3,
-         80,
-         {{0, 0, kCounted, 1}, {80, 0, kCounted, 2}, {160, 0, kDone, 3}},
-         {80, 0}},
-        {"even count: the median between the middle two, at the threshold",
-         2,
-         80,
-         {{0, 0, kCounted, 1}, {160, 0, kDone, 2}},
-         {80, 0}},
-        {"even count one over; the later group is the tighter of two",
-         2,
-         80,
-         {{0, 0, kCounted, 1}, {161, 0, kDropped, 1}, {1, 0, kDone, 2}},
-         {0.5, 0}},
-        {"a dropped touch counts again once another joins it",
-         4,
-         81,
-         {{0, 0, kCounted, 1}, {0, 0, kCounted, 2}, {161, 0, kDropped, 2}, {161, 0, kDone, 4}},
-         {80.5, 0}},
-        {"a stray first touch is outweighed as soon as two agree",
-         3,
-         80,
-         {{3000, 3000, kCounted, 1},
-          {100, 100, kDropped, 1},
-          {110, 105, kCounted, 2},
-          {90, 95, kDone, 3}},
-         {100, 100}},
-        {"the tightest pair wins over an earlier one, the earliest of equally tight ones stays",
-         3,
-         80,
-         {{0, 0, kCounted, 1}, {150, 0, kCounted, 2}, {0, 0, kCounted, 2}, {150, 0, kDropped, 2}},
-         {}},
-        {"twice the samples without a group fail",
-         3,
-         80,
-         {{0, 0, kCounted, 1},
-          {1000, 0, kDropped, 1},
-          {2000, 0, kDropped, 1},
-          {3000, 0, kDropped, 1},
-          {4000, 0, kDropped, 1},
-          {5000, 0, kFailed, 1}},
-         {}},
-        {"the last touch allowed may still complete the group",
-         3,
-         80,
-         {{0, 0, kCounted, 1},
-          {1000, 0, kDropped, 1},
-          {2000, 0, kDropped, 1},
-          {3000, 0, kDropped, 1},
-          {0, 10, kCounted, 2},
-          {0, 20, kDone, 3}},
-         {0, 10}},
-        {"threshold 0: only identical touches group",
-         2,
-         0,
-         {{5, 5, kCounted, 1}, {5, 6, kDropped, 1}, {5, 5, kDone, 2}},
-         {5, 5}},
+        // One sample: every touch is a group.
+        {1, 80, "1234,567=1", {1234, 567}},
+        // Three clean touches.
+        {3, 80, "100,200+1 110,190+2 105,210=3", {105, 200}},
+        // X exactly the threshold from the median.
+        {3, 80, "1000,1000+1 1000,1000+2 1080,1000=3", {1000, 1000}},
+        // X one count over, then a good touch.
+        {3, 80, "1000,1000+1 1000,1000+2 1081,1000-2 1000,1000=3", {1000, 1000}},
+        // Y exactly the threshold below the median.
+        {3, 80, "1000,1000+1 1000,1000+2 1000,920=3", {1000, 1000}},
+        // Y one count over, x right on.
+        {3, 80, "1000,1000+1 1000,1000+2 1000,919-2", {}},
+        // The threshold is measured from the group's median, not from the first touch.
+        {3, 80, "0,0+1 80,0+2 160,0=3", {80, 0}},
+        // Even count: the median between the middle two, at the threshold.
+        {2, 80, "0,0+1 160,0=2", {80, 0}},
+        // Even count one over; the later group is the tighter of two.
+        {2, 80, "0,0+1 161,0-1 1,0=2", {0.5, 0}},
+        // A dropped touch counts again once another joins it.
+        {4, 81, "0,0+1 0,0+2 161,0-2 161,0=4", {80.5, 0}},
+        // A stray first touch is outweighed as soon as two agree.
+        {3, 80, "3000,3000+1 100,100-1 110,105+2 90,95=3", {100, 100}},
+        // The tightest pair wins over an earlier one, the earliest of equally tight ones stays.
+        {3, 80, "0,0+1 150,0+2 0,0+2 150,0-2", {}},
+        // Twice the samples without a group fail.
+        {3, 80, "0,0+1 1000,0-1 2000,0-1 3000,0-1 4000,0-1 5000,0!1", {}},
+        // The last touch allowed may still complete the group.
+        {3, 80, "0,0+1 1000,0-1 2000,0-1 3000,0-1 0,10+2 0,20=3", {0, 10}},
+        // Threshold 0: only identical touches group.
+        {2, 0, "5,5+1 5,6-1 5,5=2", {5, 5}},
     };
     for (const CollectCase& c : cases) {
-        SCOPED_TRACE(c.what);
-        collect(c.samples, c.misclick, c.steps, c.point);
+        SCOPED_TRACE(c.steps);
+        const std::vector<Step> got = steps(c.steps);
+        ASSERT_EQ(got.size(), static_cast<std::size_t>(
+                                  std::count(c.steps, c.steps + std::strlen(c.steps), ',')));
+        collect(c.samples, c.misclick, got, c.point);
     }
 }
 
@@ -182,9 +142,10 @@ TEST(SampleCollector, NineSamplesAroundAStray) {
     int counted = 0;
     for (std::int32_t off : offsets) {
         ++counted;
-        steps.push_back({2000 + off, 2000 - off, counted == 9 ? kDone : kCounted, counted});
+        steps.push_back(
+            {2000 + off, 2000 - off, counted == 9 ? Take::done : Take::counted, counted});
         if (counted == 2) {
-            steps.push_back({4000, 100, kDropped, 2});
+            steps.push_back({4000, 100, Take::dropped, 2});
         }
     }
     collect(9, 80, steps, {2000, 2000});
@@ -196,14 +157,10 @@ TEST(SampleCollector, TwoSpotsTwiceTheThresholdApart) {
     // and the other spot 160 away. Eight touches on one spot are tighter than any balanced
     // eight, and nine complete the group. Also the most work a round can ask of the search:
     // every pair of touches is close enough to be tried together.
-    const std::vector<Step> steps = {
-        {0, 0, kCounted, 1}, {160, 0, kCounted, 2}, {0, 0, kCounted, 2}, {160, 0, kCounted, 4},
-        {0, 0, kDropped, 4}, {160, 0, kCounted, 6}, {0, 0, kDropped, 6}, {160, 0, kCounted, 8},
-        {0, 0, kDropped, 8}, {160, 0, kDropped, 8}, {0, 0, kDropped, 8}, {160, 0, kDropped, 8},
-        {0, 0, kDropped, 8}, {160, 0, kDropped, 8}, {0, 0, kCounted, 8}, {160, 0, kDropped, 8},
-        {0, 0, kDone, 9},
-    };
-    collect(9, 80, steps, {0, 0});
+    collect(9, 80,
+            steps("0,0+1 160,0+2 0,0+2 160,0+4 0,0-4 160,0+6 0,0-6 160,0+8 0,0-8 160,0-8 0,0-8 "
+                  "160,0-8 0,0-8 160,0-8 0,0+8 160,0-8 0,0=9"),
+            {0, 0});
 }
 
 std::array<Point, 4> box(Point tl, Point tr, Point br, Point bl) {

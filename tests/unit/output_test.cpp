@@ -3,44 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
-#include "main.h"
 #include "output.h"
 
 namespace {
-
-std::string joined(const std::vector<const char*>& words) {
-    std::string s;
-    for (const char* w : words) {
-        s += s.empty() ? "" : ",";
-        s += w;
-    }
-    return s;
-}
-
-struct KeywordCase {
-    ModeFlags mode;
-    std::string words;
-};
-
-TEST(ModeKeywords, OneWordPerSetBitInTheShownOrder) {
-    const KeywordCase cases[] = {
-        {{0x05, 0x0e}, "touch,untouch,trim,calib,scale"},
-        {{0x07, 0x4e}, "touch,stream,untouch,trim,calib,scale,tracking"},
-        {{0x00, 0x00}, ""},
-        {{0x02, 0x40}, "stream,tracking"},
-        {{0x00, 0x06}, "trim,calib"},
-        // Bits no keyword stands for are left to the flag bytes.
-        {{0xf8, 0xb1}, ""},
-        {{0xff, 0xff}, "touch,stream,untouch,trim,calib,scale,tracking"},
-    };
-    for (const KeywordCase& c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << int{c.mode.reportFlags} << " " << int{c.mode.processFlags});
-        EXPECT_EQ(joined(modeKeywordsOf(c.mode)), c.words);
-    }
-}
 
 const HeldSettings kAll = {FilterParams{8, 20, 3}, ReportParams{3, 40}, ModeFlags{0x05, 0x0e}};
 
