@@ -48,8 +48,10 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
     // a packet the line was opened in the middle of may lie ahead of it, handed over after the
     // command by the same FIFO. Unless such a lead-in has a whole packet after it: that reply
     // is complete, the pause is where it ends, and a 0x55 inside it is one of its data bytes.
+    // The transport takes in what has arrived before it writes: a byte handed over as the write
+    // went out came before it.
     auto leadInSinceWrite = [this](std::size_t i) {
-        return hand_[i].value == kLeadIn && hand_[i].at >= wroteAt_;
+        return hand_[i].value == kLeadIn && hand_[i].at > wroteAt_;
     };
     auto whole = [&] { return hand_.size() >= kSize && leadInSinceWrite(hand_.size() - kSize); };
     bool coming = false;

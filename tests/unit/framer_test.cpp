@@ -271,6 +271,11 @@ INSTANTIATE_TEST_SUITE_P(
             {lose({}), wrote(kSoon), in(milliseconds(2), kU),
              in(milliseconds(2) + kSpan + kQuiet, kA), idle(kLater)},
             {kU, kA}, "cc", 1, 0, 0),
+        // Its letter handed over as the write went out came before it.
+        row("ALetterHandedOverWithTheWrite",
+            {lose({}), in(kSoon, head(kU, 1)), chunk(milliseconds(7), tail(kU, 9)),
+             wrote(milliseconds(7)), in(milliseconds(7) + kQuiet, kA), idle(kLater)},
+            {kU, kA}, "cc", 1, 0, 0),
         // After a write to an empty line whole packets stand on their own, unless a lead-in
         // behind them, or a tail before them, shows the count is not theirs.
         row("AfterAWrite",
