@@ -46,12 +46,19 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
     // UART's FIFO can hold its last bytes back longer than a pause (an emulated one does), and
     // a reader late for them sees one too, but nothing holds them through a silence. Bytes of
     // a packet the line was opened in the middle of may lie ahead of it, handed over after the
-    // command by the same FIFO.
+    // command by the same FIFO. Unless such a lead-in has a whole packet after it: that reply
+    // is complete, the pause is where it ends, and a 0x55 inside it is one of its data bytes.
+    // The transport takes in what has arrived before it writes: a byte handed over as the write
+    // went out came before it.
+    auto leadInSinceWrite = [this](std::size_t i) {
+        return hand_[i].value == kLeadIn && hand_[i].at > wroteAt_;
+    };
+    auto whole = [&] { return hand_.size() >= kSize && leadInSinceWrite(hand_.size() - kSize); };
     bool coming = false;
-    if (!synced_) {
+    if (!synced_ && !whole()) {
         for (std::size_t i = hand_.size() < kSize ? 0 : hand_.size() - kSize + 1;
              i < hand_.size() && !coming; ++i) {
-            coming = hand_[i].value == kLeadIn && hand_[i].at >= wroteAt_;
+            coming = leadInSinceWrite(i);
         }
     }
     if ((gap >= quiet_ && !(coming && gap < idleQuiet())) || reply) {
@@ -64,9 +71,7 @@ void Framer::feed(const std::uint8_t* bytes, std::size_t n, Time at) {
         consume({bytes[i], at, at - static_cast<std::int64_t>(n - 1 - i) * kByteTime});
     }
     // Completed, it is the reply: framed at once.
-    if (coming && gap >= quiet_ && !synced_ && hand_.size() >= kSize &&
-        hand_[hand_.size() - kSize].value == kLeadIn &&
-        hand_[hand_.size() - kSize].at >= wroteAt_) {
+    if (coming && gap >= quiet_ && !synced_ && whole()) {
         pause(false);
     }
 }

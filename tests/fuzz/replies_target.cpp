@@ -162,7 +162,12 @@ std::size_t asked(const std::vector<Packet>& wrote, const Packet& query) {
 // replaced.
 void checkWriteBack(const std::vector<Packet>& wrote, const Controller& side, std::uint8_t query,
                     const std::vector<std::pair<std::size_t, std::uint8_t>>& replaced, int result) {
-    const std::size_t n = asked(wrote, command(query));
+    std::size_t n = asked(wrote, command(query));
+    // A reply with the query's letter, differing from the query only where asked, makes a
+    // write-back that reads as the query asked again: after a success it is the write-back.
+    if (result == 0 && n == 2 && wrote.size() == 2) {
+        n = 1;
+    }
     require(wrote.size() <= n + 1, "query exchange: wrong packets written");
     if (wrote.size() == n) {
         require(result != 0, "success reported without a write-back");

@@ -43,6 +43,7 @@ const Packet kA = {0x55, 'a', 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
 const Packet kB = {0x55, 'b', 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18};
 const Packet kC = {0x55, 'c', 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28};
 const Packet kD = {0x55, 'd', 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38};
+const Packet kU = {0x55, 'U', 0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68};
 const Packet kX = {0xaa, 'x', 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48};
 const Packet kY = {0xaa, 'y', 0x51, 0x52, 0x53, 0x54, 0x56, 0x57, 0x58, 0x59};
 
@@ -264,6 +265,17 @@ INSTANTIATE_TEST_SUITE_P(
              chunk(milliseconds(20), head(kA, 8)), chunk(milliseconds(34), tail(kA, 2)),
              idle(kLater)},
             {kA}, "c", 1, 0, 20),
+        // The letter of a whole reply reads as a lead-in with less than a packet after it: no
+        // reply coming in, since a pause follows the whole one.
+        row("AReplyWholeBeforeAPause",
+            {lose({}), wrote(kSoon), in(milliseconds(2), kU),
+             in(milliseconds(2) + kSpan + kQuiet, kA), idle(kLater)},
+            {kU, kA}, "cc", 1, 0, 0),
+        // Its letter handed over as the write went out came before it.
+        row("ALetterHandedOverWithTheWrite",
+            {lose({}), in(kSoon, head(kU, 1)), chunk(milliseconds(7), tail(kU, 9)),
+             wrote(milliseconds(7)), in(milliseconds(7) + kQuiet, kA), idle(kLater)},
+            {kU, kA}, "cc", 1, 0, 0),
         // After a write to an empty line whole packets stand on their own, unless a lead-in
         // behind them, or a tail before them, shows the count is not theirs.
         row("AfterAWrite",
