@@ -18,6 +18,12 @@ constexpr Duration kRealSpread = 5 * kByteTime;
 constexpr Duration kEarly = 5 * kByteTime;
 // What a command takes to reach the controller at 9600 baud.
 constexpr Duration kCommandTime = 10 * kByteTime;
+// How long a packet that came too soon for a reply waits for a later one before the line is
+// taken to be faster than 9600 baud. A packet sent right after the last reply (unsolicited, or
+// the second of a pair) also comes too soon, and must not pass for the reply just because the
+// real one was held back: longer than any adapter holds bytes, and than a loaded machine keeps
+// the far end of a pseudo-terminal from answering. A fast line pays it once.
+constexpr Duration kEarlyHold = std::chrono::milliseconds(250);
 // An echo of the command comes back as it goes out, or as soon as an adapter hands it over.
 constexpr Duration kEchoWithin = 10 * kByteTime + Framer::kQuietUsb;
 
@@ -257,7 +263,7 @@ Status Transport::reply(Packet& out, Use use, bool stoppable) {
             // answers: then the line is faster than its bytes' pace suggested.
             if (!fast_ && f.last - f.first >= kRealSpread && f.began < writtenAt_ + kEarly) {
                 early = f;
-                earlyUntil = f.last + 2 * framer_.idleQuiet();
+                earlyUntil = f.last + kEarlyHold;
                 continue;
             }
         }
