@@ -156,7 +156,7 @@ class Bench:
                                                stdout=subprocess.PIPE)
             printed = len(out.splitlines())
             commands = [p["ms"] for p in report["packets"] if p["dir"] == "in"]
-            if status != 0 or printed != reports or len(commands) != 3:
+            if status != 0 or printed != reports or len(commands) != 4:
                 sys.exit("bench: unpaced raw dump printed %d of %d" % (printed, reports))
             # From the switch to raw reporting to the command that puts the mode back.
             rates.append(reports / ((commands[2] - commands[1]) / 1000.0))
@@ -178,7 +178,7 @@ class Bench:
             expected = [(i, 4095 - i) for i in range(reports)]
             lost.append(sum(1 for xy in expected if xy not in printed))
             commands = [p["ms"] for p in report["packets"] if p["dir"] == "in"]
-            if status != 0 or len(commands) != 3:
+            if status != 0 or len(commands) != 4:
                 sys.exit("bench: paced raw dump failed (status %d)" % status)
             rates.append(reports / ((commands[2] - commands[1]) / 1000.0))
         return runs, max(lost), statistics.median(rates)
