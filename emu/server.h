@@ -40,6 +40,8 @@ class Server {
     // One round of the line's work at `now`, which never goes back; returns when the next is
     // due (kNever: none).
     Time service(Time now);
+    // Milliseconds since the server started: the one origin of every time in its record.
+    double ms(Time t) const;
 
   private:
     struct Chunk {
@@ -56,7 +58,6 @@ class Server {
         Time last{};
     };
 
-    double ms(Time t) const;
     void event(const std::string& what);
     // The controller has this ready to send at `due`.
     void queue(Outgoing out, int exchange, Time due);

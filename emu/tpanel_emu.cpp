@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -174,7 +173,6 @@ int serve(const EmuOptions& o) {
         rec.lineBefore = before;
     }
     Server server(master, slave, o, rec);
-    const auto start = std::chrono::steady_clock::now();
     server.primePending();
     pid_t pid = -1;
     if (!o.command.empty()) {
@@ -193,8 +191,8 @@ int serve(const EmuOptions& o) {
     }
     CommandProcess command(pid);
     int wstatus = server.run(command, sigFd);
-    rec.durationMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    // On the packets' clock, so that the run ends after its last packet.
+    rec.durationMs = server.ms(Server::Clock::now());
     termios after{};
     if (slave >= 0 && tcgetattr(slave, &after) == 0) {
         rec.lineAfter = after;
