@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "panelbridge.h"
 
+#include "rawdump.h"
 #include "readback.h"
 
 namespace {
@@ -24,25 +25,21 @@ bool flat(const std::optional<AxisRange>& r) {
 }  // namespace
 
 Awaited PanelTouches::next(TouchReport& r, std::optional<TouchTime> deadline) {
-    for (;;) {
-        Packet pkt{};
-        Time last{};
-        const Status got = t_.next(pkt, deadline ? *deadline : kNever, &last);
-        switch (got.kind) {
-            case Status::done:
-                if (pkt[at::letter] == letter::touch && pkt[at::leadIn] == kLeadIn) {
-                    r = {getLe16(&pkt[at::touchX]), getLe16(&pkt[at::touchY]), last};
-                    return Awaited::report;
-                }
-                break;
-            case Status::timeout:
-                return Awaited::timeout;
-            case Status::stopped:
-                return Awaited::stopped;
-            default:
-                ended_ = got;
-                return t_.dead() ? Awaited::gone : Awaited::failed;
-        }
+    std::uint16_t x = 0;
+    std::uint16_t y = 0;
+    Time last{};
+    const Status got = nextTouch(t_, x, y, deadline ? *deadline : kNever, &last);
+    switch (got.kind) {
+        case Status::done:
+            r = {x, y, last};
+            return Awaited::report;
+        case Status::timeout:
+            return Awaited::timeout;
+        case Status::stopped:
+            return Awaited::stopped;
+        default:
+            ended_ = got;
+            return t_.dead() ? Awaited::gone : Awaited::failed;
     }
 }
 

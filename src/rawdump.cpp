@@ -10,12 +10,12 @@
 #include "output.h"
 #include "settings.h"
 
-Status nextTouch(Transport& t, std::uint16_t& x, std::uint16_t& y, Time until) {
+Status nextTouch(Transport& t, std::uint16_t& x, std::uint16_t& y, Time until, Time* last) {
     // One limit for the whole wait: a packet passed over must not start it again, or a
     // controller chattering about something else would hold the wait open for ever.
     Packet pkt{};
     for (;;) {
-        const Status got = t.next(pkt, until);
+        const Status got = t.next(pkt, until, last);
         if (!got.ok()) {
             return got;
         }

@@ -10,8 +10,9 @@
 #include "transport.h"
 
 // The next touch report's raw coordinates, waiting until `until`; other packets are passed
-// over. A timeout is not reported.
-Status nextTouch(Transport& t, std::uint16_t& x, std::uint16_t& y, Time until);
+// over. A timeout is not reported. last, when given, gets when the report's last byte came.
+Status nextTouch(Transport& t, std::uint16_t& x, std::uint16_t& y, Time until,
+                 Time* last = nullptr);
 
 // Puts the controller's own mode back when it goes, on every way out but the device
 // disappearing, and reads it back to be sure.
