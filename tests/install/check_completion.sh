@@ -1,96 +1,135 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The installed bash completion, loaded into a non-interactive bash, offers every option the
-# program accepts, nothing in place of a number, and the mode keywords after --mode and -m,
-# inside comma lists too.
-# tpanel-emu's completion, when it is installed, offers every option its --help shows.
-# Usage: check_completion.sh STAGE_DIR OPTIONS_HELPER
+# The installed bash, zsh or fish completions, found by the shell where it looks for them, offer
+# every option the programs accept, nothing in place of a number, paths after --device, the mode
+# keywords after --mode and -m (inside comma lists too), tpanel-emu's fault kinds after
+# "--fault N:", and after tpanel-emu's "--" the completion of the command it runs.
+# Usage: check_completion.sh bash|zsh|fish STAGE_DIR OPTIONS_HELPER BASH_DIR ZSH_DIR FISH_DIR
+# (the completion directories relative to the prefix /usr of STAGE_DIR; BASH_DIR empty when the
+# bash completion is not installed)
 set -uo pipefail
 # shellcheck source=tests/install/lib.sh
 . "$(dirname "$0")/lib.sh"
-stage=$1 helper=$2
-file=$stage/usr/share/bash-completion/completions/tavrinset
+shell=$1 stage=$2 helper=$3 bash_dir=$4 zsh_dir=$5 fish_dir=$6
+command -v "$shell" >/dev/null || skip "$shell not installed (Debian package $shell)"
 
-# shellcheck source=/dev/null
-. "$file" || fail "sourcing $file failed"
-registered=$(complete -p tavrinset 2>/dev/null)
-func=$(sed -nE 's/.*-F ([^ ]+) .*/\1/p' <<<"$registered")
-if [[ -z $func ]]; then
-    fail "no completion function registered for tavrinset"
-    finish
-fi
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+# The shell runs as a fresh user would: no settings of the caller's, the staged programs first
+# in PATH (fish loads a command's completion only once the command is found).
+env=(env -i "HOME=$tmp" "PATH=$stage/usr/bin:/usr/bin:/bin" "TERM=dumb" "LC_ALL=C.UTF-8"
+    "XDG_CONFIG_HOME=$tmp/config" "XDG_DATA_HOME=$tmp/data")
+case $shell in
+bash)
+    [[ -n $bash_dir ]] || skip "the bash completion is not installed"
+    [[ -f $stage/usr/$bash_dir/tavrinset ]] || fail "no tavrinset in $bash_dir"
+    coproc COMPLETER {
+        "${env[@]}" bash --norc "$(dirname "$0")/bash_complete.bash" "$stage/usr/$bash_dir" 2>&1
+    }
+    ;;
+zsh)
+    [[ -f $stage/usr/$zsh_dir/_tavrinset ]] || fail "no _tavrinset in $zsh_dir"
+    coproc COMPLETER {
+        "${env[@]}" zsh -f "$(dirname "$0")/zsh_complete.zsh" "$stage/usr/$zsh_dir" 2>&1
+    }
+    ;;
+fish)
+    [[ -f $stage/usr/$fish_dir/tavrinset.fish ]] || fail "no tavrinset.fish in $fish_dir"
+    # fish's vendor directories are fish/vendor_completions.d under each of XDG_DATA_DIRS.
+    [[ $fish_dir == */fish/vendor_completions.d ]] ||
+        fail "fish does not look in $fish_dir on its own"
+    coproc COMPLETER {
+        "${env[@]}" "XDG_DATA_DIRS=$stage/usr/${fish_dir%/fish/vendor_completions.d}" \
+            fish -c 'while read -l line
+                         complete --do-complete=$line | string replace -r "\t.*" ""
+                         echo "<<END>>"
+                     end' 2>&1
+    }
+    ;;
+esac
 
-# complete WORD...: what the function offers for the last word of the command line.
-complete_words() {
-    COMP_WORDS=("$@")
-    COMP_CWORD=$(($# - 1))
-    COMP_LINE="$*"
-    COMP_POINT=${#COMP_LINE}
-    COMPREPLY=()
-    "$func" "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
-    printf '%s\n' "${COMPREPLY[@]}" | grep . | sort -u
+# The coprocess's descriptors are not passed on to subshells; copies are.
+exec {to_shell}>&"${COMPLETER[1]}" {from_shell}<&"${COMPLETER[0]}"
+
+# complete_line LINE: what the shell offers for the last word of LINE, one a line, sorted.
+complete_line() {
+    local line
+    printf '%s\n' "$1" >&"$to_shell"
+    {
+        while IFS= read -r -t 30 line && [[ $line != '<<END>>' ]]; do
+            printf '%s\n' "$line"
+        done
+    } <&"$from_shell" | sort -u
+}
+
+# offers NAME EXPECTED ACTUAL: every word of EXPECTED is in ACTUAL.
+offers() {
+    local missing
+    missing=$(comm -23 <(sort -u <<<"$2") <(sort -u <<<"$3"))
+    [[ -z $missing ]] || fail "$1: ${missing//$'\n'/ } not offered"
 }
 
 all=$("$helper")
 options=$(cut -d' ' -f1 <<<"$all")
-long=$(grep '^--' <<<"$options")
+long=$(grep -- '^--' <<<"$options")
 [[ -n $long ]] || fail "could not list the options of tavrinset"
 
-same "all options for an empty word" "$options" "$(complete_words tavrinset '')"
-same "all options after -" "$options" "$(complete_words tavrinset -)"
-same "long options after --" "$long" "$(complete_words tavrinset --)"
-while read -r opt kind; do
-    got=$(complete_words tavrinset -p "$opt")
-    grep -qxF -- "$opt" <<<"$got" || fail "$opt does not complete to itself"
+same "options after -" "$options" "$(complete_line 'tavrinset -')"
+same "long options after --" "$long" "$(complete_line 'tavrinset --')"
+same "a prefix completes" "$(grep -- '^--d' <<<"$long")" "$(complete_line 'tavrinset --d')"
+while read -r opt kind _; do
+    if [[ $opt == --* ]]; then
+        offers "$opt completes to itself" "$opt" "$(complete_line "tavrinset $opt")"
+    fi
     if [[ $kind == value && $opt != -m && $opt != --mode && $opt != --device ]]; then
-        same "nothing in place of the value of $opt" "" "$(complete_words tavrinset "$opt" '')"
+        same "nothing in place of the value of $opt" "" "$(complete_line "tavrinset $opt ")"
     fi
 done <<<"$all"
-same "a prefix completes" "$(grep -- '^--d' <<<"$long")" "$(complete_words tavrinset --d)"
 
 # --device takes a path: file names, directories included, and nothing else.
-paths=$(mktemp -d)
-mkdir "$paths/serial" && touch "$paths/panel" "$paths/pad" "$paths/other"
-same "paths after --device" "$(printf '%s\n' "$paths/pad" "$paths/panel")" \
-    "$(complete_words tavrinset --device "$paths/pa")"
-same "paths after --device=" "$paths/serial" "$(complete_words tavrinset --device = "$paths/se")"
-same "paths after --device, among other options" "$(printf '%s\n' "$paths/other")" \
-    "$(complete_words tavrinset -w 800 --device "$paths/o")"
-rm -rf "$paths"
+mkdir "$tmp/serial" && touch "$tmp/panel" "$tmp/pad" "$tmp/other"
+same "paths after --device" "$tmp/pad"$'\n'"$tmp/panel" \
+    "$(complete_line "tavrinset --device $tmp/pa")"
+same "paths after --device=" "--device=$tmp/serial" \
+    "$(complete_line "tavrinset --device=$tmp/se" | sed 's|/$||')"
+same "paths after --device, among other options" "$tmp/other" \
+    "$(complete_line "tavrinset -w 800 --device $tmp/o")"
 
 keywords=$(mode_keywords "$stage/usr/bin/tavrinset")
 (($(wc -l <<<"$keywords") > 5)) || fail "could not list the mode keywords of tavrinset"
-same "keywords after --mode" "$keywords" "$(complete_words tavrinset --mode '')"
-same "keywords after -m" "$keywords" "$(complete_words tavrinset -w 800 -m '')"
-same "keywords after --mode=" "$keywords" "$(complete_words tavrinset --mode = '')"
-same "keywords after a comma" "$(awk '{ print "touch,scale," $0 }' <<<"$keywords")" \
-    "$(complete_words tavrinset --mode touch,scale,)"
+same "keywords after --mode" "$keywords" "$(complete_line 'tavrinset --mode ')"
+same "keywords after -m" "$keywords" "$(complete_line 'tavrinset -w 800 -m ')"
+same "keywords after --mode=" "$(sed 's/^/--mode=/' <<<"$keywords")" \
+    "$(complete_line 'tavrinset --mode=')"
+same "keywords after a comma" "$(sed 's/^/touch,scale,/' <<<"$keywords")" \
+    "$(complete_line 'tavrinset --mode touch,scale,')"
 for k in $keywords; do
-    got=$(complete_words tavrinset -m "touch,${k:0:3}")
+    got=$(complete_line "tavrinset -m touch,${k:0:3}")
     grep -qxF "touch,$k" <<<"$got" || fail "touch,${k:0:3} does not complete to touch,$k"
     if grep -vq '^touch,' <<<"$got"; then
         fail "touch,${k:0:3} offers words that drop the list: ${got//$'\n'/ }"
     fi
-    got=$(complete_words tavrinset --mode = "${k:0:3}")
-    grep -qxF "$k" <<<"$got" || fail "--mode=${k:0:3} does not complete to $k"
 done
 
 emu=$stage/usr/bin/tpanel-emu
 if [[ -x $emu ]]; then
-    # shellcheck source=/dev/null
-    . "$stage/usr/share/bash-completion/completions/tpanel-emu" || fail "sourcing tpanel-emu's failed"
-    func=$(complete -p tpanel-emu 2>/dev/null | sed -nE 's/.*-F ([^ ]+) .*/\1/p')
-    if [[ -z $func ]]; then
-        fail "no completion function registered for tpanel-emu"
-    else
-        emu_options=$(help_options "$emu")
-        (($(wc -l <<<"$emu_options") > 3)) || fail "could not list the options of tpanel-emu"
-        got=$(complete_words tpanel-emu --)
-        for opt in $emu_options; do
-            grep -qxF -- "$opt" <<<"$got" || fail "tpanel-emu: $opt is not offered"
-        done
-        got=$(complete_words tpanel-emu --after-touches '')
-        grep -qx hangup <<<"$got" || fail "tpanel-emu: --after-touches does not offer hangup"
+    help=$("$emu" --help)
+    emu_options=$(help_options "$emu")
+    (($(wc -l <<<"$emu_options") > 3)) || fail "could not list the options of tpanel-emu"
+    offers "tpanel-emu's options" "$emu_options" "$(complete_line 'tpanel-emu --')"
+    offers "tpanel-emu --after-touches" hangup "$(complete_line 'tpanel-emu --after-touches ')"
+    # The fault kinds as the help gives them ("--fault N:short:K"); a kind that takes a value
+    # may be offered with its colon.
+    kinds=$(grep -oE -- '--fault N:[a-z-]+' <<<"$help" | sed 's/^--fault N:/3:/' | sort -u)
+    (($(wc -l <<<"$kinds") > 3)) || fail "could not list the fault kinds of tpanel-emu"
+    offers "fault kinds after --fault 3:" "$kinds" \
+        "$(complete_line 'tpanel-emu --fault 3:' | sed 's/:$//')"
+    # bash completes a command's own words through the bash-completion package alone.
+    if [[ $shell != bash || -f /usr/share/bash-completion/bash_completion ]]; then
+        offers "the command after --" --width \
+            "$(complete_line 'tpanel-emu --pace -- tavrinset --wi')"
     fi
+    got=$(complete_line 'tpanel-emu -- tavrinset --')
+    grep -qxF -- --pace <<<"$got" && fail "tpanel-emu's own options offered to the command"
 fi
 finish
