@@ -5,9 +5,6 @@
 // operation wrote is checked: anything built from a reply must match ten contiguous bytes the
 // controller sent from a lead-in on, never a touch report, an echo of our own packet, a
 // partial reply padded with zeros or stale data.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -30,8 +27,6 @@ void require(bool ok, const char* what) {
         std::abort();
     }
 }
-
-enum class Op { filter, report, diagnostics, raw };
 
 // The controller's side, on the scripted line's clock: plays the script, records what it sent
 // and where it sent an echo of the tool's packet.
@@ -158,10 +153,12 @@ std::size_t asked(const std::vector<Packet>& wrote, const Packet& query) {
     return n;
 }
 
-// Query (once or twice), then at most one write-back: the reply with only the asked-for bytes
-// replaced.
+using Fields = std::initializer_list<std::pair<std::uint32_t, std::size_t>>;
+
+// Query (once or twice), then at most one write-back: the reply with only the bytes the mask
+// names replaced, by the values given in the order of fields.
 void checkWriteBack(const std::vector<Packet>& wrote, const Controller& side, std::uint8_t query,
-                    const std::vector<std::pair<std::size_t, std::uint8_t>>& replaced, int result) {
+                    int result, std::uint32_t mask, const std::uint8_t* values, Fields fields) {
     std::size_t n = asked(wrote, command(query));
     // A reply with the query's letter, differing from the query only where asked, makes a
     // write-back that reads as the query asked again: after a success it is the write-back.
@@ -174,12 +171,13 @@ void checkWriteBack(const std::vector<Packet>& wrote, const Controller& side, st
         return;
     }
     const Packet& back = wrote[n];
-    for (const auto& [pos, value] : replaced) {
-        require(back[pos] == value, "write-back lacks an asked-for value");
-    }
     unsigned copied = kAll;
-    for (const auto& r : replaced) {
-        copied &= ~bit(r.first);
+    for (const auto& [flag, pos] : fields) {
+        if ((mask & flag) != 0) {
+            require(back[pos] == *values, "write-back lacks an asked-for value");
+            copied &= ~bit(pos);
+        }
+        ++values;
     }
     require(fromWholeReply(side, back, copied), "write-back not built from a whole reply");
 }
@@ -232,89 +230,49 @@ void checkDiagnostics(const std::vector<Packet>& wrote, const Controller& side, 
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    // Coordinates and the self-test mask; the packets are checked at the line instead.
-    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    return 0;
-}
-
 // Byte 0: bits 0-1 the operation, bit 2 the --dump trace, bits 3-5 the mask or the count;
 // bytes 1-3 the parameter values; the rest is the controller's script.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::uint8_t head[4] = {};
     const std::size_t skip = std::min<std::size_t>(size, 4);
     std::copy(data, data + skip, head);
-    const auto op = static_cast<Op>(head[0] & 3);
     const unsigned bits = (head[0] >> 3) & 7;
-    const std::uint32_t filterMask = bits != 0 ? bits : 7;
-    const std::uint32_t reportMask = (bits & 3) != 0 ? (bits & 3) : 3;
-    constexpr std::int32_t kCounts[] = {1, 2, 3, -1};
-    Controller controller(data + skip, size - skip);
-    std::string trace;
+    Controller side(data + skip, size - skip);
     Transport::Trace sink;
     if ((head[0] & 4) != 0) {
-        sink = [&](const std::string& line) { trace += line; };
+        sink = [](const std::string&) {};
     }
-    Transport t(controller.line(), Framer::kQuietUart, sink);
-    int result = 0;
-    bool exchangeOk = true;
-    // Messages go where the trace goes: nowhere worth keeping.
-    const int err = dup(STDERR_FILENO);
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    dup2(null, STDERR_FILENO);
-    switch (op) {
-        case Op::filter:
-            result = setFilter(t, FilterParams{head[1], head[2], head[3]}, filterMask);
+    Transport t(side.line(), Framer::kQuietUart, sink);
+    const std::vector<Packet>& wrote = side.line().written;
+    switch (head[0] & 3) {
+        case 0: {
+            const std::uint32_t mask = bits != 0 ? bits : 7;
+            const int result = setFilter(t, FilterParams{head[1], head[2], head[3]}, mask);
+            checkWriteBack(wrote, side, letter::filterQuery, result, mask, head + 1,
+                           {{filterBit::slen, at::slen},
+                            {filterBit::deviation, at::deviation},
+                            {filterBit::states, at::states}});
             break;
-        case Op::report:
-            result = setReport(t, ReportParams{head[1], head[2]}, reportMask);
-            break;
-        case Op::diagnostics:
-            result = runDiagnostics(t, 0x0F, exchangeOk);
-            break;
-        case Op::raw:
-            // With the script played out, the line stops the dump as an operator would.
-            dumpRaw(t, kCounts[bits & 3]);
-            break;
-    }
-    dup2(err, STDERR_FILENO);
-    close(err);
-    close(null);
-
-    const std::vector<Packet>& wrote = controller.line().written;
-    std::vector<std::pair<std::size_t, std::uint8_t>> replaced;
-    // The bytes of the reply that the mask names, and the values given for them.
-    auto named = [&](std::uint32_t mask,
-                     std::initializer_list<std::pair<std::uint32_t, std::size_t>> fields) {
-        std::size_t value = 1;
-        for (const auto& [bit, pos] : fields) {
-            if ((mask & bit) != 0) {
-                replaced.emplace_back(pos, head[value]);
-            }
-            ++value;
         }
-    };
-    switch (op) {
-        case Op::filter:
-            named(filterMask, {{filterBit::slen, at::slen},
-                               {filterBit::deviation, at::deviation},
-                               {filterBit::states, at::states}});
-            checkWriteBack(wrote, controller, letter::filterQuery, replaced, result);
+        case 1: {
+            const std::uint32_t mask = (bits & 3) != 0 ? (bits & 3) : 3;
+            const int result = setReport(t, ReportParams{head[1], head[2]}, mask);
+            checkWriteBack(wrote, side, letter::reportQuery, result, mask, head + 1,
+                           {{reportBit::untouch, at::untouch}, {reportBit::repeat, at::repeat}});
             break;
-        case Op::report:
-            named(reportMask, {{reportBit::untouch, at::untouch}, {reportBit::repeat, at::repeat}});
-            checkWriteBack(wrote, controller, letter::reportQuery, replaced, result);
+        }
+        case 2: {
+            bool exchangeOk = true;
+            checkDiagnostics(wrote, side, runDiagnostics(t, 0x0F, exchangeOk));
             break;
-        case Op::diagnostics:
-            checkDiagnostics(wrote, controller, result);
+        }
+        default: {
+            // With the script played out, the line stops the dump as an operator would.
+            constexpr std::int32_t kCounts[] = {1, 2, 3, -1};
+            dumpRaw(t, kCounts[bits & 3]);
+            checkRawDump(wrote, side);
             break;
-        case Op::raw:
-            checkRawDump(wrote, controller);
-            break;
+        }
     }
     return 0;
 }

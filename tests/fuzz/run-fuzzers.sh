@@ -19,7 +19,12 @@ fi
 
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DTAVRINSET_SANITIZE=ON -DTAVRINSET_FUZZ=ON >/dev/null
-cmake --build "$build" -j2 --target fuzz-options fuzz-replies fuzz-framer >/dev/null
+cmake --build "$build" -j2 --target fuzz-options fuzz-replies fuzz-framer tavrinset-options >/dev/null
+# The options dictionary gets every option the parser takes, as it takes them.
+{
+    "$build/tests/install/tavrinset-options" | awk '{ print "\"" $1 "\"" }'
+    cat "$root/tests/fuzz/options.dict"
+} >"$build/options.dict"
 
 mkdir -p "$build/findings"
 status=0
@@ -27,12 +32,13 @@ for target in options replies framer; do
     mkdir -p "$build/corpus-$target"
     log=$build/fuzz-$target.log
     # A framer stream reaches every state it has within a few dozen packets; shorter is faster.
-    max_len=512
+    max_len=512 dict=$root/tests/fuzz/$target.dict
     [ "$target" = framer ] && max_len=256
+    [ "$target" = options ] && dict=$build/options.dict
     # -close_fd_mask=3 silences the tool's own output; libFuzzer keeps a copy of stderr for its
     # reports. -timeout turns a hang into a finding.
     if "$build/tests/fuzz/fuzz-$target" -max_total_time="$seconds" -timeout=10 -max_len="$max_len" \
-        -close_fd_mask=3 -print_final_stats=1 -dict="$root/tests/fuzz/$target.dict" \
+        -close_fd_mask=3 -print_final_stats=1 -dict="$dict" \
         -artifact_prefix="$build/findings/$target-" \
         "$build/corpus-$target" "$root/tests/fuzz/corpus/$target" >"$log" 2>&1; then
         runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")

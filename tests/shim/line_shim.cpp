@@ -31,7 +31,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <bitset>
 #include <cstdarg>
 #include <cstdio>
@@ -40,7 +39,6 @@
 
 namespace {
 
-constexpr const char* kPanelPath = "/dev/tpanel";
 // One byte on the line at 9600 baud: start bit, eight data bits, stop bit.
 constexpr long kByteNs = 1041667;
 
@@ -49,17 +47,9 @@ Fn real(const char* name) {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-using OpenFn = int (*)(const char*, int, ...);
+// Declared by the C library only for fortified builds, which the shim is not.
 using Open2Fn = int (*)(const char*, int);
-using CloseFn = int (*)(int);
-using ReadFn = ssize_t (*)(int, void*, size_t);
 using ReadChkFn = ssize_t (*)(int, void*, size_t, size_t);
-using WriteFn = ssize_t (*)(int, const void*, size_t);
-using SetFn = int (*)(int, int, const termios*);
-using GetFn = int (*)(int, termios*);
-using FlushFn = int (*)(int, int);
-using DrainFn = int (*)(int);
-using IoctlFn = int (*)(int, unsigned long, void*);
 
 // Whether TPSHIM_FAULTS names this fault.
 bool fault(const char* word) {
@@ -84,37 +74,27 @@ bool isPort(int fd) {
            gPort.test(static_cast<std::size_t>(fd));
 }
 
+// The log is never the port, so its calls pass through the shim untouched.
 [[gnu::format(printf, 1, 2)]] void note(const char* fmt, ...) {
     const char* path = std::getenv("TPSHIM_LOG");
-    if (path == nullptr) {
-        return;
-    }
     const int saved = errno;
-    char line[160];
-    va_list args;
-    va_start(args, fmt);
-    const int len = std::vsnprintf(line, sizeof line, fmt, args);
-    va_end(args);
-    static const auto openLog = real<OpenFn>("open");
-    static const auto writeLog = real<WriteFn>("write");
-    static const auto closeLog = real<CloseFn>("close");
-    const int fd = openLog(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0 && len > 0) {
-        (void)!writeLog(fd, line, std::min(static_cast<std::size_t>(len), sizeof line - 1));
-    }
+    const int fd =
+        path != nullptr ? open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644) : -1;
     if (fd >= 0) {
-        closeLog(fd);
+        va_list args;
+        va_start(args, fmt);
+        vdprintf(fd, fmt, args);
+        va_end(args);
+        close(fd);
     }
     errno = saved;
 }
 
-bool isPanelPath(const char* path) {
-    const char* panel = std::getenv("TPSHIM_PANEL");
-    return path != nullptr && std::strcmp(path, panel != nullptr ? panel : kPanelPath) == 0;
-}
-
 int opened(const char* path, int fd) {
-    if (fd >= 0 && isPanelPath(path) && static_cast<std::size_t>(fd) < gPort.size()) {
+    const char* panel = std::getenv("TPSHIM_PANEL");
+    if (fd >= 0 && path != nullptr &&
+        std::strcmp(path, panel != nullptr ? panel : "/dev/tpanel") == 0 &&
+        static_cast<std::size_t>(fd) < gPort.size()) {
         gPort.set(static_cast<std::size_t>(fd));
         gChanged = false;
         gQueued = 0;
@@ -141,15 +121,12 @@ void drainQueue(const char* how) {
 }
 
 ssize_t afterRead(int fd, ssize_t got) {
-    if (!isPort(fd)) {
-        return got;
-    }
-    if (got == 0 && fault("eio-at-hangup")) {
+    if (isPort(fd) && got == 0 && fault("eio-at-hangup")) {
         note("read: end of file given as EIO\n");
         errno = EIO;
         return -1;
     }
-    if (got > 0 && gQueued > 0) {
+    if (isPort(fd) && got > 0) {
         gQueued = 0;  // an answer came, so everything before it went out
     }
     return got;
@@ -162,7 +139,7 @@ ssize_t afterRead(int fd, ssize_t got) {
 extern "C" {
 
 int open(const char* path, int flags, ...) {
-    static const auto next = real<OpenFn>("open");
+    static const auto next = real<decltype(&::open)>("open");
     va_list args;
     va_start(args, flags);
     const mode_t mode = modeArg(flags, args);
@@ -171,7 +148,7 @@ int open(const char* path, int flags, ...) {
 }
 
 int open64(const char* path, int flags, ...) {
-    static const auto next = real<OpenFn>("open64");
+    static const auto next = real<decltype(&::open)>("open64");
     va_list args;
     va_start(args, flags);
     const mode_t mode = modeArg(flags, args);
@@ -190,21 +167,18 @@ int __open64_2(const char* path, int flags) {  // NOLINT(bugprone-reserved-ident
 }
 
 int close(int fd) {
-    static const auto next = real<CloseFn>("close");
+    static const auto next = real<decltype(&::close)>("close");
     if (isPort(fd) && fault("serial")) {
         note("closed with serial flags 0x%x\n", gSerialFlags);
     }
     if (isPort(fd)) {
         gPort.reset(static_cast<std::size_t>(fd));
-        if (gQueued > 0) {
-            note("closed with %zu still going out\n", gQueued);
-        }
     }
     return next(fd);
 }
 
 ssize_t read(int fd, void* buf, size_t n) {
-    static const auto next = real<ReadFn>("read");
+    static const auto next = real<decltype(&::read)>("read");
     return afterRead(fd, next(fd, buf, n));
 }
 
@@ -215,7 +189,7 @@ ssize_t __read_chk(int fd, void* buf, size_t n, size_t size) {
 }
 
 ssize_t write(int fd, const void* buf, size_t n) {
-    static const auto next = real<WriteFn>("write");
+    static const auto next = real<decltype(&::write)>("write");
     const ssize_t put = next(fd, buf, n);
     if (put > 0 && isPort(fd) && fault("hold-output")) {
         gQueued += static_cast<std::size_t>(put);
@@ -224,17 +198,15 @@ ssize_t write(int fd, const void* buf, size_t n) {
 }
 
 int tcsetattr(int fd, int when, const termios* t) {
-    static const auto next = real<SetFn>("tcsetattr");
-    static const auto get = real<GetFn>("tcgetattr");
+    static const auto next = real<decltype(&::tcsetattr)>("tcsetattr");
+    static const auto get = real<decltype(&::tcgetattr)>("tcgetattr");
     if (!isPort(fd) || t == nullptr) {
         return next(fd, when, t);
     }
-    if (fault("hold-output") && gQueued > 0) {
-        if (when == TCSANOW) {
-            note("changed under %zu still going out\n", gQueued);
-        } else {
-            drainQueue(when == TCSADRAIN ? "TCSADRAIN" : "TCSAFLUSH");
-        }
+    if (gQueued > 0 && when == TCSANOW) {
+        note("changed under %zu still going out\n", gQueued);
+    } else if (gQueued > 0) {
+        drainQueue(when == TCSADRAIN ? "TCSADRAIN" : "TCSAFLUSH");
     }
     if (gChanged && when != TCSANOW && fault("restore-fails")) {
         note("restore: EIO\n");
@@ -253,7 +225,7 @@ int tcsetattr(int fd, int when, const termios* t) {
 }
 
 int tcgetattr(int fd, termios* t) {
-    static const auto next = real<GetFn>("tcgetattr");
+    static const auto next = real<decltype(&::tcgetattr)>("tcgetattr");
     if (isPort(fd) && gChanged && fault("readback-fails")) {
         note("tcgetattr: EIO\n");
         errno = EIO;
@@ -263,21 +235,20 @@ int tcgetattr(int fd, termios* t) {
 }
 
 int tcflush(int fd, int queue) {
-    static const auto next = real<FlushFn>("tcflush");
+    static const auto next = real<decltype(&::tcflush)>("tcflush");
     if (isPort(fd) && fault("flush-fails")) {
         note("tcflush: EIO\n");
         errno = EIO;
         return -1;
     }
-    if (isPort(fd) && queue != TCIFLUSH && gQueued > 0) {
-        note("discarded %zu going out\n", gQueued);
-        gQueued = 0;
+    if (isPort(fd) && queue != TCIFLUSH) {
+        gQueued = 0;  // what was going out is thrown away
     }
     return next(fd, queue);
 }
 
 int ioctl(int fd, unsigned long request, ...) {
-    static const auto next = real<IoctlFn>("ioctl");
+    static const auto next = real<decltype(&::ioctl)>("ioctl");
     va_list args;
     va_start(args, request);
     void* arg = va_arg(args, void*);
@@ -297,7 +268,7 @@ int ioctl(int fd, unsigned long request, ...) {
 }
 
 int tcdrain(int fd) {
-    static const auto next = real<DrainFn>("tcdrain");
+    static const auto next = real<decltype(&::tcdrain)>("tcdrain");
     if (isPort(fd)) {
         drainQueue("tcdrain");
     }
