@@ -6,39 +6,29 @@
 //
 // "child": a live or zombie child of the sender; a pid it has already reaped is "other", as
 // that number may belong to any process by now. "group": a process group or every process.
+// Senders may be in a signal handler: nothing here allocates.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-template <typename Fn>
-Fn real(const char* name) {
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
-using KillFn = int (*)(pid_t, int);
-
 // Reads a small /proc file into buf; empty on failure.
 void readProc(pid_t pid, const char* name, char* buf, std::size_t size) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/%s", static_cast<int>(pid), name);
-    buf[0] = '\0';
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return;
-    }
-    const ssize_t got = read(fd, buf, size - 1);
+    const ssize_t got = fd >= 0 ? read(fd, buf, size - 1) : -1;
     buf[got > 0 ? got : 0] = '\0';
-    close(fd);
+    if (fd >= 0) {
+        close(fd);
+    }
 }
 
 bool isChild(pid_t pid) {
@@ -53,21 +43,16 @@ bool isChild(pid_t pid) {
 
 void record(pid_t pid, int sig) {
     const char* path = std::getenv("SIGNAL_AUDIT_LOG");
-    if (path == nullptr) {
-        return;
-    }
     const int saved = errno;
-    char comm[32];
-    readProc(getpid(), "comm", comm, sizeof comm);
-    comm[std::strcspn(comm, "\n")] = '\0';
-    char line[160];
-    const int len =
-        std::snprintf(line, sizeof line, "%s %d -> %d %d %s%s\n", comm, static_cast<int>(getpid()),
-                      static_cast<int>(pid), sig, pid > 0 && isChild(pid) ? "child" : "other",
-                      pid <= 0 ? " group" : "");
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0 && len > 0) {
-        (void)!write(fd, line, std::strlen(line));
+    const int fd =
+        path != nullptr ? open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644) : -1;
+    if (fd >= 0) {
+        char comm[32];
+        readProc(getpid(), "comm", comm, sizeof comm);
+        comm[std::strcspn(comm, "\n")] = '\0';
+        dprintf(fd, "%s %d -> %d %d %s%s\n", comm, static_cast<int>(getpid()),
+                static_cast<int>(pid), sig, pid > 0 && isChild(pid) ? "child" : "other",
+                pid <= 0 ? " group" : "");
         close(fd);
     }
     errno = saved;
@@ -75,23 +60,20 @@ void record(pid_t pid, int sig) {
 
 }  // namespace
 
-// The C library names these parameters in its own reserved style.
-// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 extern "C" {
 
 int kill(pid_t pid, int sig) {
-    static const auto next = real<KillFn>("kill");
+    static const auto next = reinterpret_cast<decltype(&::kill)>(dlsym(RTLD_NEXT, "kill"));
     if (sig != 0) {
         record(pid, sig);
     }
     return next(pid, sig);
 }
 
-int killpg(pid_t group, int sig) {
-    static const auto next = real<KillFn>("killpg");
+int killpg(pid_t group, int sig) {  // NOLINT(readability-inconsistent-declaration-parameter-name)
+    static const auto next = reinterpret_cast<decltype(&::killpg)>(dlsym(RTLD_NEXT, "killpg"));
     record(-group, sig);
     return next(group, sig);
 }
 
 }  // extern "C"
-// NOLINTEND(readability-inconsistent-declaration-parameter-name)
