@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The installed manual pages render without a warning, carry the project's version and
-# name every option the programs accept.
+# The installed manual pages render without a warning, carry the project's version and name every
+# option the programs accept; tavrinset(1) gives each long option an entry of its own with its
+# short form, and names every mode keyword.
 # Usage: check_man.sh STAGE_DIR OPTIONS_HELPER VERSION
 set -uo pipefail
 # shellcheck source=tests/install/lib.sh
@@ -10,45 +11,35 @@ stage=$1 helper=$2 version=$3
 man1=$stage/usr/share/man/man1
 bin=$stage/usr/bin
 command -v groff >/dev/null || skip "groff not installed (Debian package groff-base)"
-# man-db's rendering needs col to strip it; without both, groff's is checked alone.
-with_man=0
-command -v man >/dev/null && command -v col >/dev/null && with_man=1
 
-# What a reader sees: man-db's rendering when it is there, groff's otherwise.
 render() {
-    if ((with_man)); then
-        MANWIDTH=80 man -l "$1" 2>/dev/null | col -b
-    else
-        groff -man -Tutf8 -P-cbou "$1" 2>/dev/null
-    fi
+    groff -man -Tutf8 -P-cbou "$1" 2>/dev/null
 }
 
-# Does the rendered page show this option as a word of its own ("-w", not "-width")?
-names() {
-    grep -qE -- "(^|[^[:alnum:]-])$2([^[:alnum:]-]|\$)" <<<"$1"
+# section PAGE TITLE: the rendered lines of one section.
+section() {
+    render "$1" | awk -v title="$2" '$0 == title { on = 1; next } /^[A-Z]/ { on = 0 } on'
 }
 
 check_page() {
-    local page=$1 program=$2
+    local page=$1 program=$2 warnings text opt
     shift 2
     if [[ ! -f $page ]]; then
         fail "$page not installed"
         return
     fi
-    local warnings
     warnings=$(groff -man -ww -z "$page" 2>&1) || fail "$program(1): groff failed"
-    [[ -z $warnings ]] || fail "$program(1): groff warns: $warnings"
-    if ((with_man)); then
-        warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
-        [[ -z $warnings ]] || fail "$program(1): man warns: $warnings"
+    if command -v man >/dev/null; then
+        warnings+=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
     fi
-    local text
+    [[ -z $warnings ]] || fail "$program(1) warns: $warnings"
     text=$(render "$page")
     grep -q "^NAME" <<<"$text" || fail "$program(1): no NAME section"
     grep -qF "$program $version" <<<"$text" || fail "$program(1): does not show version $version"
-    local opt
-    for opt in "$@"; do
-        names "$text" "$opt" || fail "$program(1) does not name $opt"
+    for opt; do
+        # the option as a word of its own ("-w", not "-width")
+        grep -qE -- "(^|[^[:alnum:]-])$opt([^[:alnum:]-]|\$)" <<<"$text" ||
+            fail "$program(1) does not name $opt"
     done
 }
 
@@ -58,8 +49,7 @@ check_page "$man1/tavrinset.1" tavrinset "${options[@]}"
 
 # Each long option has an entry of its own that gives its short form with it ("-w val,
 # --width val").
-tags=$(render "$man1/tavrinset.1" | awk '/^OPTIONS/ { on = 1; next } /^[A-Z]/ { on = 0 } on' |
-    grep -E '^ {7}-')
+tags=$(section "$man1/tavrinset.1" OPTIONS | grep -E '^ {7}-')
 while read -r long _ short; do
     [[ $long == --* ]] || continue
     if [[ -n $short ]]; then
@@ -72,9 +62,9 @@ done < <("$helper")
 
 mapfile -t keywords < <(mode_keywords "$bin/tavrinset")
 ((${#keywords[@]} > 5)) || fail "could not list the mode keywords of tavrinset"
-section=$(render "$man1/tavrinset.1" | awk '/^MODE KEYWORDS/ { on = 1; next } /^[A-Z]/ { on = 0 } on')
+text=$(section "$man1/tavrinset.1" "MODE KEYWORDS")
 for k in "${keywords[@]}"; do
-    grep -qw -- "$k" <<<"$section" || fail "tavrinset(1) MODE KEYWORDS does not name $k"
+    grep -qw -- "$k" <<<"$text" || fail "tavrinset(1) MODE KEYWORDS does not name $k"
 done
 
 if [[ -x $bin/tpanel-emu ]]; then
