@@ -47,12 +47,6 @@ struct Fed {
     int segment;  // lose() calls before it
 };
 
-struct Sent {
-    Packet pkt;
-    Time first;
-    Time last;
-};
-
 class Stream {
   public:
     // Byte 0: bit 0 lossless (no byte lost or added, no lose()), bit 1 the first byte comes
@@ -79,11 +73,6 @@ class Stream {
             const std::uint8_t c = data_[pos_++];
             const unsigned p = c & 31u;
             switch (c >> 5) {
-                case 0:
-                case 1:
-                case 2:
-                    packet(p);
-                    break;
                 case 3:
                     gap(p);
                     break;
@@ -99,7 +88,7 @@ class Stream {
                 case 6:
                     framer_.wrote(now_);
                     break;
-                default:
+                case 7:
                     for (unsigned i = 0; i <= p; ++i) {
                         const std::uint8_t b = next();
                         if (!lossless()) {
@@ -107,6 +96,9 @@ class Stream {
                             feed(b, -1, 0, now_);
                         }
                     }
+                    break;
+                default:
+                    packet(p);
                     break;
             }
             check();
@@ -348,7 +340,7 @@ class Stream {
     std::size_t lastHeadAt_ = 0;
     bool pauseFirst_ = false;  // the packet just taken must follow a pause
     std::vector<Fed> fed_;
-    std::vector<Sent> sent_;
+    std::vector<Framer::Framed> sent_;  // with the times its bytes were fed
     std::vector<Framer::Framed> got_;
     std::vector<End> ends_;  // of every packet taken, as last seen
     std::size_t cursor_ = 0;

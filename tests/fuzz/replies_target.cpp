@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,7 @@ class Controller {
     ScriptedLine& line() { return line_; }
     const Bytes& sent() const { return sent_; }
     // Where in sent() an echo of the tool's own packet begins.
-    bool echoAt(std::size_t start) const {
-        return std::find(echoes_.begin(), echoes_.end(), start) != echoes_.end();
-    }
+    bool echoAt(std::size_t start) const { return echoes_.count(start) != 0; }
 
   private:
     // Schedules the script from where it stands until it waits for the tool's next packet.
@@ -65,9 +64,7 @@ class Controller {
                     at_ += std::chrono::milliseconds(c & 0x1F);
                     break;
                 default: {  // a touch report at the coordinates of the next four bytes
-                    Packet t{};
-                    t[at::leadIn] = kLeadIn;
-                    t[at::letter] = letter::touch;
+                    Packet t{kLeadIn, letter::touch};
                     for (std::size_t k = 0; k < 4 && i_ < size_; ++k) {
                         t[at::touchX + k] = script_[i_++];
                     }
@@ -83,7 +80,7 @@ class Controller {
         // (A line busy with the controller's own bytes gives none back.)
         if (echoNext_ && sentUntil_ <= line_.now() + kByteTime) {
             at_ = line_.now() + kByteTime;
-            echoes_.push_back(sent_.size());
+            echoes_.insert(sent_.size());
             send(Bytes(p.begin(), p.end()));
         }
         echoNext_ = false;
@@ -107,7 +104,7 @@ class Controller {
     Time at_ = line_.now();
     Time sentUntil_ = at_;  // when the last byte scheduled has gone out
     Bytes sent_;
-    std::vector<std::size_t> echoes_;
+    std::set<std::size_t> echoes_;
 };
 
 // Positions 1-9 of a packet as bits: those copied from a reply.
@@ -135,11 +132,7 @@ bool fromWholeReply(const Controller& side, const Packet& pkt, unsigned copied) 
 }
 
 Packet command(std::uint8_t letterByte, std::uint8_t byte2 = 0) {
-    Packet p{};
-    p[at::leadIn] = kLeadIn;
-    p[at::letter] = letterByte;
-    p[2] = byte2;
-    return p;
+    return Packet{kLeadIn, letterByte, byte2};
 }
 
 // How many times the query opens what the tool wrote: once, or twice when the first reply

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs the build into a fresh DESTDIR and checks that exactly the expected files land
-# where users of Linux command-line tools look for them.
-# Usage: check_tree.sh BUILD_DIR SOURCE_DIR STAGE_DIR WITH_EMU(0|1) BASH_DIR ZSH_DIR FISH_DIR
+# where users of Linux command-line tools look for them, and that the programs installed run.
+# Usage: check_tree.sh BUILD_DIR SOURCE_DIR STAGE_DIR VERSION WITH_EMU(0|1) BASH_DIR ZSH_DIR FISH_DIR
 # The completion directories are relative to the prefix; BASH_DIR is empty when the bash
 # completion is not installed.
 set -uo pipefail
 # shellcheck source=tests/install/lib.sh
 . "$(dirname "$0")/lib.sh"
-build=$1 source=$2 stage=$3 with_emu=$4 bash_dir=$5 zsh_dir=$6 fish_dir=$7
+build=$1 source=$2 stage=$3 version=$4 with_emu=$5 bash_dir=$6 zsh_dir=$7 fish_dir=$8
 
 # Installing writes a manifest into the build tree. The one for the default component is what a
 # user's `sudo cmake --install` leaves, owned by root and needed to uninstall: keep away from it
@@ -50,4 +50,17 @@ differences=$(diff <(printf '%s\n' "${expected[@]}" | sort) \
 executables=$(cd "$stage" && find . -type f -perm /111 | sed 's|^\./||' | sort)
 [[ $executables == "$(cd "$stage" && find usr/bin -type f | sort)" ]] ||
     fail "executable files: ${executables//$'\n'/ }"
+
+# They print the project's version: exactly "PROGRAM VERSION" on standard output, status 0,
+# nothing on standard error; like --help, at once, whatever follows.
+for run in "tavrinset --version" "tavrinset --version --no-such-option -w 80x" \
+    "tpanel-emu --version"; do
+    read -ra words <<<"$run"
+    [[ ${words[0]} == tpanel-emu && $with_emu != 1 ]] && continue
+    out=$("$stage/usr/bin/${words[0]}" "${words[@]:1}" 2>"$stage.err")
+    status=$?
+    [[ $status == 0 && $out == "${words[0]} $version" && ! -s $stage.err ]] ||
+        fail "$run: status $status, printed '$out', on stderr '$(cat "$stage.err")'"
+done
+rm -f "$stage.err"
 finish

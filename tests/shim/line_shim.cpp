@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A serial device that misbehaves the way real ones do, for tests of the real tavrinset. Loaded
 // with LD_PRELOAD, it changes what the port's system calls report and nothing else: only
-// descriptors opened on the panel's device path are touched.
+// descriptors opened on the panel's device path are touched. It wraps the calls tavrinset makes,
+// under the names its builds give them (a fortified open is __open_2).
 //
 // TPSHIM_PANEL=PATH   the device path the tool opens, when not /dev/tpanel (--device).
 // TPSHIM_LOG=FILE     one line appended for everything the shim did to a call.
@@ -19,7 +20,7 @@
 //                   that start as ASYNC_SKIP_TEST; a change, and the flags at close, are logged.
 //   hold-output     what is written stays in the transmit queue, as if the far end had stopped
 //                   our output, until a read returns data (the controller answered, so it had
-//                   everything) or the line is drained (tcdrain, TCSADRAIN, TCSAFLUSH). A
+//                   everything) or the line is drained (TCSADRAIN, TCSAFLUSH). A
 //                   change of settings with bytes still queued is logged as "changed under".
 //                   The bytes themselves reach the other end at once.
 #include <dlfcn.h>
@@ -49,7 +50,6 @@ Fn real(const char* name) {
 
 // Declared by the C library only for fortified builds, which the shim is not.
 using Open2Fn = int (*)(const char*, int);
-using ReadChkFn = ssize_t (*)(int, void*, size_t, size_t);
 
 // Whether TPSHIM_FAULTS names this fault.
 bool fault(const char* word) {
@@ -147,22 +147,8 @@ int open(const char* path, int flags, ...) {
     return opened(path, next(path, flags, mode));
 }
 
-int open64(const char* path, int flags, ...) {
-    static const auto next = real<decltype(&::open)>("open64");
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeArg(flags, args);
-    va_end(args);
-    return opened(path, next(path, flags, mode));
-}
-
 int __open_2(const char* path, int flags) {  // NOLINT(bugprone-reserved-identifier)
     static const auto next = real<Open2Fn>("__open_2");
-    return opened(path, next(path, flags));
-}
-
-int __open64_2(const char* path, int flags) {  // NOLINT(bugprone-reserved-identifier)
-    static const auto next = real<Open2Fn>("__open64_2");
     return opened(path, next(path, flags));
 }
 
@@ -180,12 +166,6 @@ int close(int fd) {
 ssize_t read(int fd, void* buf, size_t n) {
     static const auto next = real<decltype(&::read)>("read");
     return afterRead(fd, next(fd, buf, n));
-}
-
-// NOLINTNEXTLINE(bugprone-reserved-identifier)
-ssize_t __read_chk(int fd, void* buf, size_t n, size_t size) {
-    static const auto next = real<ReadChkFn>("__read_chk");
-    return afterRead(fd, next(fd, buf, n, size));
 }
 
 ssize_t write(int fd, const void* buf, size_t n) {
@@ -265,14 +245,6 @@ int ioctl(int fd, unsigned long request, ...) {
         return 0;
     }
     return next(fd, request, arg);
-}
-
-int tcdrain(int fd) {
-    static const auto next = real<decltype(&::tcdrain)>("tcdrain");
-    if (isPort(fd)) {
-        drainQueue("tcdrain");
-    }
-    return next(fd);
 }
 
 }  // extern "C"
