@@ -173,22 +173,15 @@ class Stream {
             before = std::max(before, quiet + static_cast<int>(kSize - 1) * kChar);
         }
         now_ += before - kChar;
-        switch ((p >> 1) & 3) {
-            case 0:
-                deliver(pkt, kChar);
-                break;
-            case 1:
-                deliver(pkt, us(0));
-                break;
-            case 2: {  // two bursts, as an adapter's latency timer splits them
-                const std::uint8_t s = next();
-                deliver(pkt, us(0), 1 + s % (kSize - 1),
-                        insideGap(std::chrono::milliseconds(4 * (s >> 4))));
-                break;
-            }
-            default:
-                deliver(pkt, insideGap(kChar * (1 + (next() & 7))));
-                break;
+        const unsigned style = (p >> 1) & 3;  // paced, one burst, two bursts, spaced
+        if (style == 2) {                     // as an adapter's latency timer splits them
+            const std::uint8_t s = next();
+            deliver(pkt, us(0), 1 + s % (kSize - 1),
+                    insideGap(std::chrono::milliseconds(4 * (s >> 4))));
+        } else if (style == 3) {
+            deliver(pkt, insideGap(kChar * (1 + (next() & 7))));
+        } else {
+            deliver(pkt, style == 0 ? kChar : us(0));
         }
         drop_ = 0;
     }

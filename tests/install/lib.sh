@@ -15,10 +15,7 @@ skip() {
 }
 
 finish() {
-    if ((failures > 0)); then
-        echo "$failures check(s) failed" >&2
-        exit 1
-    fi
+    ((failures == 0)) || { echo "$failures check(s) failed" >&2 && exit 1; }
     echo "all checks passed"
 }
 
@@ -30,11 +27,7 @@ same() {
 
 # The mode keywords, as the program lists them when it rejects one.
 mode_keywords() {
-    local message
-    message=$("$1" --mode '?' 2>&1 >/dev/null)
-    message=${message#*valid: }
-    message=${message%%)*}
-    tr -d ',' <<<"$message" | tr ' ' '\n' | grep .
+    "$1" --mode '?' 2>&1 >/dev/null | sed -n 's/.*(valid: \(.*\)).*/\1/p' | tr -d ',' | tr ' ' '\n'
 }
 
 # help_options PROGRAM [-?]: the long options its --help shows (with "-?" the short ones too).

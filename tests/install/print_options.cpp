@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Prints every option tavrinset accepts, one per line: the option as typed ("--width",
-// "-w"), "value" or "flag", and for a long option its short form if it has one. The
-// documentation checks compare the man page and the completion against this list, so
-// neither can fall behind the parser.
+// Prints every option tavrinset accepts, one a line: as typed ("--width", "-w"), "value" or
+// "flag", and a long option's short form if it has one. The manual page and the completions are
+// checked against it and the options fuzzer's dictionary is built from it: none falls behind.
 #include <cstdio>
 #include <cstring>
 

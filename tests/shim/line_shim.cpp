@@ -103,10 +103,6 @@ int opened(const char* path, int fd) {
     return fd;
 }
 
-mode_t modeArg(int flags, va_list args) {
-    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, unsigned)) : 0;
-}
-
 // The queue empties as fast as the line takes it.
 void drainQueue(const char* how) {
     if (gQueued == 0) {
@@ -142,7 +138,7 @@ int open(const char* path, int flags, ...) {
     static const auto next = real<decltype(&::open)>("open");
     va_list args;
     va_start(args, flags);
-    const mode_t mode = modeArg(flags, args);
+    const auto mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, unsigned) : 0u;
     va_end(args);
     return opened(path, next(path, flags, mode));
 }
