@@ -9,10 +9,10 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 seconds=${1:-60}
 build=$root/build/fuzz
 
-probe=$(mktemp -d)
-trap 'rm -rf "$probe"' EXIT
-echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' >"$probe/p.cpp"
-if ! clang++-14 -fsanitize=fuzzer,address,undefined "$probe/p.cpp" -o "$probe/p" >/dev/null 2>&1; then
+mkdir -p "$build/findings"
+# clang-14 with its fuzzer and sanitizer runtimes.
+if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' |
+    clang++-14 -x c++ -fsanitize=fuzzer,address,undefined - -o "$build/probe" >/dev/null 2>&1; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null
 fi
@@ -26,7 +26,6 @@ cmake --build "$build" -j2 --target fuzz-options fuzz-replies fuzz-framer tavrin
     cat "$root/tests/fuzz/options.dict"
 } >"$build/options.dict"
 
-mkdir -p "$build/findings"
 status=0
 for target in options replies framer; do
     mkdir -p "$build/corpus-$target"
