@@ -172,6 +172,19 @@ def a_reply_arrives_as_the_adapter_hands_it_over():
         # Paced, the command took its ten byte times to come in.
         expect(cmd["last_ms"] - cmd["first_ms"] >= 9 * BYTE_MS - 0.01, f"{cmd}")
 
+@case("emulator.delivery")
+def a_usb_adapter_hands_over_in_bursts():
+    with served("--adapter", "usb", "--hold", "5,5") as (line, result):
+        line.read_for(0.2)
+    packets = out_packets(result.report)
+    # One write a burst (16 ms): late wake-ups can merge bursts, never split them. Byte by
+    # byte, or a burst a millisecond, would be many more writes.
+    writes = {t for p in packets for t in (p["first_ms"], p["last_ms"])}
+    bursts = result.report["duration_ms"] / 16 + 2
+    expect(len(packets) > 5 and len(writes) <= bursts, f"{len(writes)} writes, {bursts:.0f}")
+    # At line rate a burst carries about 15 bytes: reports end mid-burst.
+    expect(any(p["first_ms"] != p["last_ms"] for p in packets), "a report split between bursts")
+
 @case("emulator.attach")
 def serves_an_existing_terminal_and_puts_it_back():
     far, near = os.openpty()
