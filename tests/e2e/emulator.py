@@ -20,7 +20,6 @@ import tpanel as tp
 from tpanel import Skip, case, expect, packet
 
 BYTE_MS = 10 / 9.6  # ten bits at 9600 baud
-PACKET_MS = 10 * BYTE_MS
 
 FILTER_QUERY = packet(0x55, ord("f"))
 
@@ -35,7 +34,6 @@ def split(data):
     return [data[i:i + 10] for i in range(0, len(data), 10)]
 
 class Line:
-
     def __init__(self, path):
         self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(self.fd, termios.TCSANOW)
@@ -43,22 +41,12 @@ class Line:
     def send(self, data):
         os.write(self.fd, data)
 
-    def read_for(self, seconds):
-        """Everything that arrives within `seconds`."""
-        got = b""
-        end = time.monotonic() + seconds
-        while (left := end - time.monotonic()) > 0:
+    def read(self, n=None, seconds=5):
+        """n bytes, or what came within `seconds`; with no n, all that came within them."""
+        got, end = b"", time.monotonic() + seconds
+        while (n is None or len(got) < n) and (left := end - time.monotonic()) > 0:
             if select.select([self.fd], [], [], left)[0]:
-                got += os.read(self.fd, 4096)
-        return got
-
-    def read(self, n, seconds=5):
-        """n bytes, or what came within `seconds`."""
-        got = b""
-        end = time.monotonic() + seconds
-        while len(got) < n and (left := end - time.monotonic()) > 0:
-            if select.select([self.fd], [], [], left)[0]:
-                got += os.read(self.fd, n - len(got))
+                got += os.read(self.fd, 4096 if n is None else n - len(got))
         return got
 
 @contextlib.contextmanager
@@ -80,7 +68,7 @@ def streams_whole_reports_at_the_rate_asked():
                                    ("30 a second", ["--adapter", "uart", "--hold", "100,300:30"],
                                     30)):
         with served(*args) as (line, result):
-            data = line.read_for(0.6)
+            data = line.read(seconds=0.6)
         # Nothing was thrown away at our end: from its very first byte the stream is whole
         # reports, back to back.
         report = held(100, 300)
@@ -98,7 +86,7 @@ def a_press_after_each_mode_that_reports_touches_without_streaming():
     # The last mode command is acknowledged but not carried out: no stream, no press.
     with served("--pace", "--mode", "0,0", "--hold", "7,9", "--fault", "5:ignore") as (line,
                                                                                      result):
-        nothing = line.read_for(0.15)
+        nothing = line.read(seconds=0.15)
         steps = []
         # What is read is exactly what each step should bring: a press too many shows as the
         # next step's first packet, and one after the last as what is left.
@@ -106,7 +94,7 @@ def a_press_after_each_mode_that_reports_touches_without_streaming():
                                ((0x04, 0), 0), ((0x01, 0), 1), ((0x03, 0), 0)):
             line.send(mode(*flags))
             steps.append((flags, presses, split(line.read(10 * (1 + presses)))))
-        left = line.read_for(0.15)
+        left = line.read(seconds=0.15)
     expect(nothing == b"" and left == b"", f"no press unasked: {nothing.hex()} {left.hex()}")
     for flags, presses, got in steps:
         expect(len(got) == 1 + presses and got[0][1] == ord("A") and
@@ -116,15 +104,15 @@ def a_press_after_each_mode_that_reports_touches_without_streaming():
 @case("emulator.hold")
 def replies_wait_for_the_report_on_the_line_and_are_never_split():
     with served("--pace", "--hold", "1,2") as (line, result):
-        data = line.read_for(0.05)
+        data = line.read(seconds=0.05)
         line.send(FILTER_QUERY)
         line.send(mode(0x01))  # a press, and the stream stops
         line.send(mode(0x07, 0x4E))  # the stream again
         end = time.monotonic() + 10
         while len([p for p in split(data) if p[:2] in (b"UF", b"UA")]) < 3 and \
                 time.monotonic() < end:
-            data += line.read_for(0.1)
-        data += line.read_for(0.05)
+            data += line.read(seconds=0.1)
+        data += line.read(seconds=0.05)
     kinds = [p["kind"] for p in out_packets(result.report)]
     expect(kinds.count("reply") == 3, f"three replies among {kinds}")
     # Cut at every tenth byte from the start, everything is a whole report or a whole reply.
@@ -143,9 +131,9 @@ def reports_do_not_pile_up_behind_replies():
     with served("--pace", "--hold", "8,8") as (line, result):
         for _ in range(8):
             line.send(FILTER_QUERY)
-            line.read_for(0.03)
+            line.read(seconds=0.03)
         line.send(mode(0x00))
-        line.read_for(0.1)
+        line.read(seconds=0.1)
     packets = sorted(result.report["packets"], key=lambda p: p["ms"])
     stop = next(p for p in packets if p["dir"] == "in" and p["hex"].startswith("55 4d"))
     ack = next(p for p in packets if p["dir"] == "out" and p["exchange"] == stop["exchange"])
@@ -162,7 +150,7 @@ def a_reply_arrives_as_the_adapter_hands_it_over():
             (["--pace", "--fault", "0:short:5", "--fault", "0:drop:2"], 4, 1, 5)]:
         with served(*args) as (line, result):
             line.send(FILTER_QUERY)
-            got = line.read(arrive) + line.read_for(0.05)
+            got = line.read(arrive) + line.read(seconds=0.05)
         cmd = next(p for p in result.report["packets"] if p["dir"] == "in")
         reply = out_packets(result.report)[0]
         expect(reply["hex"] == got.hex(" ") and len(got) == arrive, f"{args}: {got.hex()}")
@@ -175,7 +163,7 @@ def a_reply_arrives_as_the_adapter_hands_it_over():
 @case("emulator.delivery")
 def a_usb_adapter_hands_over_in_bursts():
     with served("--adapter", "usb", "--hold", "5,5") as (line, result):
-        line.read_for(0.2)
+        line.read(seconds=0.2)
     packets = out_packets(result.report)
     # One write a burst (16 ms): late wake-ups can merge bursts, never split them. Byte by
     # byte, or a burst a millisecond, would be many more writes.

@@ -230,8 +230,7 @@ def call(argv, timeout=30, env=None):
 class Run:
     def __init__(self, status, out, err, report, elapsed):
         self.status, self.report, self.elapsed = status, report, elapsed
-        self.out = out.decode(errors="replace") if isinstance(out, bytes) else (out or "")
-        self.err = err.decode(errors="replace") if isinstance(err, bytes) else (err or "")
+        self.out, self.err = out.decode(errors="replace"), err.decode(errors="replace")
         self.packets = report["packets"]
         self.state, self.initial = report["state"], report["initial_state"]
 
@@ -289,13 +288,11 @@ class Emu:
     """tpanel-emu and tavrinset. direct: no private /dev can be made here, so the command runs
     as it is and tavrinset is pointed at the emulated line, served at a link, with --device."""
 
-    def __init__(self, emu, tool, direct=None):
+    def __init__(self, emu, tool):
         self.emu, self.tool = os.path.abspath(emu), os.path.abspath(tool)
-        if direct is None:
-            probe = subprocess.run([self.emu, "--quiet", "--", "true"], capture_output=True,
-                                   stdin=subprocess.DEVNULL, timeout=30)
-            direct = probe.returncode == 77
-        self.direct = direct
+        probe = subprocess.run([self.emu, "--quiet", "--", "true"], capture_output=True,
+                               stdin=subprocess.DEVNULL, timeout=30)
+        self.direct = probe.returncode == 77
 
     def argv(self, emu_args, command, tmp):
         """The emulator's command line running command, and the line's path for it."""
@@ -312,8 +309,7 @@ class Emu:
                 out += ["--device", link]
         return [self.emu, "--no-private-dev", "--link", link, *emu_args, "--", *out], link
 
-    def run(self, emu_args, tool_args=(), command=None, stdout=subprocess.PIPE, env=None,
-            timeout=30, check_line=True):
+    def run(self, emu_args, tool_args=(), command=None, env=None, timeout=30, check_line=True):
         """tpanel-emu EMU_ARGS -- COMMAND (tavrinset TOOL_ARGS), with the checks every run
         must pass. COMMAND finds the line's path in $TPANEL."""
         command = command or [self.tool, *tool_args]
@@ -322,7 +318,7 @@ class Emu:
             argv, line = self.argv([f"--json={path}", *emu_args], command, tmp)
             env = dict(env or os.environ, TPANEL=line, TPSHIM_PANEL=line)
             began = time.monotonic()
-            proc = start(argv, stdout=stdout, stderr=subprocess.PIPE, env=env)
+            proc = start(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
             out, err = finish(proc, timeout, f"{emu_args} -- {command}")
             elapsed = time.monotonic() - began
             if proc.returncode == 77:
