@@ -9,7 +9,7 @@ import sys
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp
-from tpanel import GONE, case, emu, expect, packet, patched, raw_packets_ok, trace
+from tpanel import GONE, case, emu, expect, patched, raw_packets_ok, trace
 
 ZEROS = "00 00 00 00 00"
 TYPICAL = ["--width", "800", "--height", "600", "--mode", "touch,scale", "--dump"]
