@@ -15,13 +15,10 @@ SCALED = ["-w", "800", "-h", "600"]
 HELD = ["--mode", "stream", "-x", "0", "-X", "4095", "-y", "0", "-Y", "4095",
         "--release-after", "10000"]
 
-
 def frame(*events):
     return [*events, "EV_SYN SYN_REPORT 0"]
 
-
 PRESS, RELEASE = "EV_KEY BTN_TOUCH 1", frame("EV_KEY BTN_TOUCH 0")
-
 
 @case("bridge")
 def strokes_become_press_move_and_release():
@@ -43,7 +40,6 @@ def strokes_become_press_move_and_release():
     expect(run.letters() == "SSm", "the settings, then the mode read once", run)
     expect(run.err.count("\n") == 1 and run.err.endswith(
         " follow on standard output: ABS_X 0..800, ABS_Y 0..600\n"), "one line saying where", run)
-
 
 @case("bridge")
 def every_ending_releases_a_held_touch():
@@ -72,7 +68,6 @@ def every_ending_releases_a_held_touch():
         expect(said == [] if ending != "hangup" else len(said) == 1 and said[0] in GONE,
                f"{what} messages after the first line", run)
 
-
 @case("bridge")
 def no_bridge_without_what_it_needs():
     cases = [
@@ -92,7 +87,6 @@ def no_bridge_without_what_it_needs():
         run = emu(emu_args, ["--print-events", *tool_args])
         expect(run.status == 1 and run.out == "" and run.err == said, "refused", run)
 
-
 @case("bridge")
 def missing_uinput_is_found_before_the_panel_is_touched():
     if tp.EMU.direct:
@@ -102,7 +96,6 @@ def missing_uinput_is_found_before_the_panel_is_touched():
     expect(run.err == "tavrinset: /dev/uinput: No such file or directory: load the uinput "
            "module: modprobe uinput\n", "one message naming the fix", run)
     expect(run.sent() == [], "nothing sent", run)
-
 
 if __name__ == "__main__":
     sys.exit(tp.main(sys.argv))

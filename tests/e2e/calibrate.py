@@ -13,7 +13,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import tpanel as tp
 from tpanel import case, emu, expect, raw_packets_ok as raw_mode_kept_to
 
-
 CORNERS = ["TOP LEFT", "TOP RIGHT", "BOTTOM RIGHT", "BOTTOM LEFT"]
 
 # A panel that reads about 195..3885 left to right and 175..3905 bottom to top, three touches
@@ -29,16 +28,13 @@ ASTRAY = CLEAN[:3] + [[(700, 175), (702, 170), (701, 172)]]
 # X and Y wired the wrong way round: along the top edge only y changes.
 SWAPPED = [[(y, x) for x, y in corner] for corner in CLEAN]
 
-
 def touches(corners):
     """The emulator's options that send these touches, corner after corner."""
     return [arg for corner in corners for x, y in corner for arg in ("--touch", f"{x},{y}")]
 
-
 def nearest(v):
     """The nearest whole count, halves away from zero."""
     return int(math.copysign(math.floor(abs(v) + 0.5), v))
-
 
 def bounds(corners):
     """The calibration the touches of one round give, each corner the per-axis median of its
@@ -47,40 +43,33 @@ def bounds(corners):
     return {"xlow": nearest((tl[0] + bl[0]) / 2), "xhigh": nearest((tr[0] + br[0]) / 2),
             "ylow": nearest((bl[1] + br[1]) / 2), "yhigh": nearest((tl[1] + tr[1]) / 2)}
 
-
 def options_line(b):
     return f"--xlow {b['xlow']} --xhigh {b['xhigh']} --ylow {b['ylow']} --yhigh {b['yhigh']}\n"
-
 
 def calibration_packets(b):
     return [tp.axis("C", "X", b["xlow"], b["xhigh"]).hex(" "),
             tp.axis("C", "Y", b["ylow"], b["yhigh"]).hex(" ")]
 
-
 def prompts(run):
     return [line for line in run.err.splitlines() if line.startswith("Touch the ")]
 
-
 def prompt(i):
     return f"Touch the {CORNERS[i]} corner of the screen ({i + 1} of 4)"
-
 
 def sent_calibration(run, b, at=4):
     expect(run.sent()[at:at + 2] == calibration_packets(b), "X, then Y", run)
     expect(run.state["calibration"] == {"x": [b["xlow"], b["xhigh"]],
                                         "y": [b["ylow"], b["yhigh"]]}, "held", run)
 
-
 def nothing_sent(run, queries="mMMm"):
     expect(run.letters() == queries, "no calibration sent", run)
     expect(run.state == run.initial, "the controller as it was", run)
 
-
-# --- a clean calibration ------------------------------------------------------------------
-
 @case("clean", "nonamespace")
-def clean_touches():
-    run = emu(touches(CLEAN), ["--calibrate"])
+def touches_with_a_misclick():
+    # The second touch at the first corner is far from the others: dropped, another asked for.
+    stray = [CLEAN[0][0], (2000, 2000), *CLEAN[0][1:]]
+    run = emu(touches([stray, *CLEAN[1:]]), ["--calibrate"])
     b = bounds(CLEAN)
     expect(run.status == 0 and run.out == options_line(b), "the options alone", run)
     expect(run.letters() == "mMMmCC", "query, raw, restore, read-back, X, Y", run)
@@ -91,8 +80,8 @@ def clean_touches():
     for i, corner in enumerate(CLEAN):
         want.append(prompt(i))
         want += [f"  {n} of 3: {x}, {y}" for n, (x, y) in enumerate(corner, 1)]
+    want.insert(3, "  dropped 2000, 2000: too far from the other touches, touch again")
     expect(run.err.splitlines() == want, "prompts and acknowledgements", run)
-
 
 @case("clean")
 def dry_run_sends_nothing():
@@ -103,48 +92,22 @@ def dry_run_sends_nothing():
         raw_mode_kept_to(run)
         nothing_sent(run)
 
-
 @case("clean")
-def inverted_axes_are_sent_as_measured():
+def one_command_sets_a_panel_up_with_inverted_axes_as_measured():
     corners = [[(4080 - x, 4080 - y) for x, y in c] for c in CLEAN]
-    run = emu(touches(corners), ["--calibrate"])
+    run = emu(touches(corners), ["--show", "--mode", "touch,calib,trim,scale", "--verify",
+                                 "--calibrate", "-w", "800", "-D"])
     b = bounds(corners)
-    expect(run.status == 0 and run.out == options_line(b), "printed", run)
     expect(b["xlow"] > b["xhigh"] and b["ylow"] > b["yhigh"], "both inverted", run)
-    sent_calibration(run, b)
-    expect([line for line in run.err.splitlines() if "inverted" in line] == [
-        "The x axis is inverted: the right side reads lower than the left.",
-        "The y axis is inverted: the top reads lower than the bottom."], "noted", run)
-
-
-@case("clean")
-def one_command_sets_a_panel_up():
-    run = emu(touches(CLEAN), ["--show", "--mode", "touch,calib,trim,scale", "--verify",
-                               "--calibrate", "-w", "800", "-D"])
-    b = bounds(CLEAN)
     expect(run.status == 0 and run.letters() == "DmMMmCCSMmfbm",
            "self-test, calibration, settings, verify, show", run)
     sent_calibration(run, b, at=5)
     lines = run.out.splitlines(True)
     expect(lines[0] == options_line(b) and lines[3] == "mode touch,trim,calib,scale (0x01 0x0e)\n",
            "the calibration, then what the controller holds", run)
-
-
-# --- touches and corners that do not fit -------------------------------------------------
-
-@case("checks")
-def one_misclick_is_dropped():
-    stray = [CLEAN[0][0], (2000, 2000), *CLEAN[0][1:]]
-    run = emu(touches([stray, *CLEAN[1:]]), ["--calibrate"])
-    b = bounds(CLEAN)
-    expect(run.status == 0 and run.out == options_line(b), "as without it", run)
-    sent_calibration(run, b)
-    dropped = [line for line in run.err.splitlines() if "dropped" in line]
-    expect(dropped == ["  dropped 2000, 2000: too far from the other touches, touch again"],
-           "said, and another asked for", run)
-    lines = run.err.splitlines()
-    expect(lines.index(dropped[0]) < lines.index(prompt(1)), "at the first corner", run)
-
+    expect([line for line in run.err.splitlines() if "inverted" in line] == [
+        "The x axis is inverted: the right side reads lower than the left.",
+        "The y axis is inverted: the top reads lower than the bottom."], "noted", run)
 
 @case("checks")
 def disagreeing_corners_repeat_the_round():
@@ -157,8 +120,6 @@ def disagreeing_corners_repeat_the_round():
     said = lines.index("Round 2 of 3: touch the four corners again.")
     expect(lines[said - 1].startswith("The left corners disagree in x: 196 and 701 are more "
                                       "than "), "why", run)
-
-
 @case("checks")
 def measurements_that_stop_the_calibration():
     scattered = [(100, 100), (1000, 1000), (2000, 2000), (3000, 3000)]
@@ -182,9 +143,6 @@ def measurements_that_stop_the_calibration():
     expect("The controller cannot swap axes: swap the X and Y wires, or use the input stack's "
            "calibration matrix.\n" in run.err, "the hint", run)
 
-
-# --- time limits, signals, a device gone, failed exchanges ---------------------------------
-
 @case("stops")
 def the_touch_timeout_bounds_each_touch():
     # Two touches 0.6 s apart make the first corner: more than the 1 s limit in all, each
@@ -200,43 +158,25 @@ def the_touch_timeout_bounds_each_touch():
     raw_mode_kept_to(run)
     nothing_sent(run)
 
-
 @case("stops")
-def ctrl_c_puts_the_mode_back():
-    run = emu(["--after-touches", "INT", *touches(CLEAN[:2])], ["--calibrate", "-w", "800"])
-    expect(run.status == 130 and run.out == "" and run.ours() == [], "SIGINT", run)
-    raw_mode_kept_to(run)
-    nothing_sent(run)
-
-
-@case("stops")
-def mode_unknown():
-    run = emu(["--fault", "0:short:5", "--fault", "1:short:5", *touches(CLEAN)],
-              ["--calibrate", "-w", "800"])
-    expect(run.status == 1 and run.out == "" and prompts(run) == [], "status", run)
-    expect(run.ours() == ["tavrinset: calibration not started: mode unknown"], "message", run)
-    expect(run.letters() == "mm" and run.state == run.initial, "asked twice, nothing else", run)
-
-
-@case("stops")
-def mode_not_put_back():
-    run = emu(["--fault", "2:no-reply", *touches(CLEAN)], ["--calibrate", "-w", "800"])
-    expect(run.status == 1 and run.out == options_line(bounds(CLEAN)), "measured", run)
-    expect("Timeout while reading packet\n" in run.err and run.ours() == [
-        "tavrinset: the panel may still be in raw mode; restore it with: tavrinset --mode "
-        "touch,stream,untouch,trim,calib,scale,tracking (0x07 0x4e)",
-        "tavrinset: calibration not sent: the controller's mode could not be put back"],
-        "messages", run)
-    expect(run.letters() == "mMM", "not sent, and nothing else", run)
-
-
-@case("stops")
-def a_failed_send_is_reported_and_the_run_goes_on():
-    run = emu(["--fault", "4:no-reply", *touches(CLEAN)], ["--calibrate", "-w", "800"])
-    expect(run.status == 1 and run.out == options_line(bounds(CLEAN)), "printed", run)
-    expect("Timeout while reading packet\n" in run.err and run.ours() == [], "one message", run)
-    expect(run.letters() == "mMMmCCS", "Y and the width still sent", run)
-
+def what_ends_a_calibration_early():
+    measured = options_line(bounds(CLEAN))
+    for emu_args, status, out, sent, ours in [
+            (["--after-touches", "INT", *touches(CLEAN[:2])], 130, "", "mMMm", []),
+            (["--fault", "0:short:5", "--fault", "1:short:5", *touches(CLEAN)], 1, "", "mm",
+             ["tavrinset: calibration not started: mode unknown"]),
+            (["--fault", "2:no-reply", *touches(CLEAN)], 1, measured, "mMM", [
+                "tavrinset: the panel may still be in raw mode; restore it with: tavrinset "
+                "--mode touch,stream,untouch,trim,calib,scale,tracking (0x07 0x4e)",
+                "tavrinset: calibration not sent: the controller's mode could not be put back"]),
+            # a failed send is said once, and the run goes on
+            (["--fault", "4:no-reply", *touches(CLEAN)], 1, measured, "mMMmCCS", [])]:
+        run = emu(emu_args, ["--calibrate", "-w", "800"])
+        expect(run.status == status and run.out == out and run.ours() == ours, "said", run)
+        expect(run.letters() == sent, "sent", run)
+        expect(("Timeout while reading packet\n" in run.err) == (status == 1), "timeout", run)
+        if "C" not in sent:
+            expect(run.state == run.initial, "the controller as it was", run)
 
 if __name__ == "__main__":
     sys.exit(tp.main(sys.argv))

@@ -21,16 +21,13 @@ from tpanel import case, expect
 TOUCHES = ["--touch", "512,730", "--touch", "1,2", "--touch", "4095,0"]
 SCALING_X = "55 53 58 00 00 20 03 00 00 00"
 
-
 def run_emu(emu_args, command, **kw):
     return tp.EMU.run(emu_args, command=command, **kw)
-
 
 def asan_options():
     # An instrumented tool wants its sanitizer runtime first; the shim does not mind.
     given = os.environ.get("ASAN_OPTIONS", "")
     return (given + ":" if given else "") + "verify_asan_link_order=0"
-
 
 def shimmed(emu_args, args, faults, **kw):
     """tavrinset ARGS on a device with the line shim's FAULTS: the run and the shim's log."""
@@ -42,16 +39,8 @@ def shimmed(emu_args, args, faults, **kw):
                                  tp.EMU.tool, *args], **kw)
         return run, read_log(log)
 
-
 def read_log(path):
-    try:
-        with open(path) as f:
-            return f.read()
-    except FileNotFoundError:
-        return ""
-
-
-# --- standard streams ---------------------------------------------------------------------
+    return open(path).read() if os.path.exists(path) else ""
 
 @case("streams")
 def closed_standard_descriptors_never_reach_the_line():
@@ -70,9 +59,6 @@ def closed_standard_descriptors_never_reach_the_line():
         expect(all(p["kind"] == "command" for p in run.packets if p["dir"] == "in"),
                f"{what}: whole packets", run)
 
-
-# --- a device that goes away ------------------------------------------------------------------
-
 @case("gone")
 def eio_from_a_read_means_the_device_is_gone():
     # USB serial adapters report an unplug as end of file or as EIO; either ends the run at
@@ -84,7 +70,6 @@ def eio_from_a_read_means_the_device_is_gone():
     expect(run.err.count("Error while") == 1 and
            "Error while reading packet: Input/output error\n" in run.err, "one message", run)
 
-
 @case("gone")
 def a_failed_mode_restore_fails_the_dump():
     for fault, restored in (("2:no-reply", True), ("2:hangup", False)):
@@ -94,33 +79,21 @@ def a_failed_mode_restore_fails_the_dump():
         expect(run.letters() == "mMM", f"{fault}: restore sent", run)
         expect((run.state["mode"] == run.initial["mode"]) == restored, f"{fault}: mode", run)
 
-
-# --- a reply without the packet that follows it is asked for once more --------------------
-
 def one_packet(exchanges, hexstr):
     return [a for n in exchanges for a in ("--fault", f"{n}:reply:{hexstr}")]
 
-
 @case("replies")
-def self_test_without_its_second_reply():
-    for mask, status, out, sent in [(0, 1, "", "DDS"), (5, 255, "dmask = 5", "DD")]:
-        run = run_emu(one_packet((0, 1), f"5552{mask:02x}a3a4a5a6a7a8a9"),
-                      [tp.EMU.tool, "-D", "-w", "800"])
+def a_reply_without_the_packet_that_follows_it():
+    # The self-test and the mode query are answered with two packets: the first alone is
+    # asked for once more; what a reply alone said still counts.
+    for reply, args, status, out, sent in [
+            ("555200a3a4a5a6a7a8a9", ["-D", "-w", "800"], 1, "", "DDS"),
+            ("555205a3a4a5a6a7a8a9", ["-D", "-w", "800"], 255, "dmask = 5", "DD"),
+            ("554fa2050ca5a6a7a8a9", ["--raw", "2"], 1, "512, 730\n1, 2\n", "mmMMm")]:
+        run = run_emu([*one_packet((0, 1), reply), *TOUCHES[:4]], [tp.EMU.tool, *args])
         expect(run.status == status and run.out == out and run.letters() == sent, "", run)
         expect("Timeout while reading packet\n" in run.err, "", run)
-
-
-@case("replies")
-def mode_query_without_its_second_reply():
-    run = run_emu(one_packet((0, 1), "554fa2050ca5a6a7a8a9") + TOUCHES[:4],
-                  [tp.EMU.tool, "--raw", "2"])
-    expect(run.status == 1 and run.out == "512, 730\n1, 2\n", "", run)
-    expect("Timeout while reading packet\n" in run.err, "", run)
-    expect(run.letters() == "mmMMm" and run.sent()[3].startswith("55 4d a2 05 0c"),
-           "the mode that was read is put back", run)
-
-
-# --- opening a line that does not take its settings -------------------------------------------
+    expect(run.sent()[3].startswith("55 4d a2 05 0c"), "the mode that was read is put back", run)
 
 @case("open")
 def line_that_refuses_the_settings_is_put_back():
@@ -135,9 +108,6 @@ def line_that_refuses_the_settings_is_put_back():
         expect(run.status == 255 and run.err == message, fault, run)
         expect(run.sent() == [], f"{fault}: nothing sent", run)
 
-
-# --- the line is put back only after what was written has left --------------------------------
-
 @case("open")
 def line_is_put_back_after_the_last_command_has_gone_out():
     # Stopped while waiting for a reply, the command may still be in the transmit queue; a
@@ -148,14 +118,10 @@ def line_is_put_back_after_the_last_command_has_gone_out():
     expect("changed under" not in shim, f"line changed too early\n{shim}", run)
     expect("drained 10 by" in shim, f"nothing was going out at the end\n{shim}", run)
 
-
-# --- signals go only where they are meant -----------------------------------------------------
-
 # The command writes a hundred packets and is gone; paced, the last comes in a second later,
 # long after the command was reaped.
 WRITE_AND_GO = ('import os; os.write(os.open(os.environ["TPANEL"], os.O_WRONLY | os.O_NOCTTY), '
                 'bytes.fromhex("5566" + "00" * 8) * 100)')
-
 
 @case("signals")
 def emulator_signals_only_its_own_live_command():
@@ -179,7 +145,6 @@ def emulator_signals_only_its_own_live_command():
             if line.startswith("tpanel-emu "):
                 expect(line.endswith(" child"), what, run)
 
-
 @case("open")
 def one_run_at_a_time_on_a_port():
     # Another run holds the port: even a shared hold keeps this one out, since two runs at
@@ -194,13 +159,11 @@ def one_run_at_a_time_on_a_port():
     expect(got.returncode == 255 and got.stderr == "openPanel: device is busy\n", f"{got}")
     expect(not [p for p in served.report["packets"] if p["dir"] == "in"], "nothing sent")
 
-
 @case("open", "nonamespace")
 def a_line_not_put_back_fails_the_run():
     run, shim = shimmed([], ["-w", "800"], ["restore-fails"], check_line=False)
     expect("restore: EIO" in shim, f"the restore failed\n{shim}", run)
     expect(run.status == 1 and run.err == "closePanel: Input/output error\n", "said", run)
-
 
 @case("open")
 def serial_driver_flags_put_back():
@@ -208,7 +171,6 @@ def serial_driver_flags_put_back():
     run, shim = shimmed([], ["-w", "800"], ["serial"])
     expect(run.status == 0 and "serial flags 0x2040\n" in shim, f"asked\n{shim}", run)
     expect(shim.endswith("closed with serial flags 0x40\n"), f"put back\n{shim}", run)
-
 
 if __name__ == "__main__":
     sys.exit(tp.main(sys.argv))

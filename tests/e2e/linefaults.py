@@ -19,16 +19,13 @@ ECHOES = " only echoes what is sent: no controller answers (a loopback or the wr
 MODE_UNKNOWN = "Raw dump not started: mode unknown"
 RAW = ["--mode", "0x05,0x0c", "--touch", "5,6"]
 
-
 def twice(kind):
     """The fault on a query and on the one time it is asked again."""
     return ["--fault", f"0:{kind}", "--fault", f"1:{kind}"]
 
-
 def refused(run, letters, out, said):
     expect(run.status == 1 and run.letters() == letters and run.out == out, "status", run)
     expect(run.messages() == said, "the group left alone, and why", run)
-
 
 @case("lines")
 def an_echoing_line_gives_what_a_clean_one_gives():
@@ -43,7 +40,6 @@ def an_echoing_line_gives_what_a_clean_one_gives():
     expect(run.err == tp.trace(run.packets) and "\n<-- 55 44 0f 00" in run.err,
            "echoes traced as they were read", run)
 
-
 @case("lines")
 def a_line_that_only_echoes_says_so_once():
     for args in (["--raw", "1"], FULL):
@@ -52,7 +48,6 @@ def a_line_that_only_echoes_says_so_once():
         expect(run.status == 1 and len(said) == 1 and said[0].endswith(ECHOES), f"{args}", run)
         expect(said[0] == "tavrinset: /dev/tpanel" + ECHOES or tp.EMU.direct, "device", run)
         expect(len(run.sent()) == 1 and run.state == run.initial, f"{args}: no more", run)
-
 
 @case("lines")
 def zero_bytes_are_no_reply():
@@ -64,7 +59,6 @@ def zero_bytes_are_no_reply():
     refused(run, "mm", "", [NO_LEAD_IN, MODE_UNKNOWN])
     expect(run.state == run.initial, "no switch", run)
 
-
 @case("lines")
 def noise_is_no_reply():
     # The noise of exchange 1 reads as a touch's letter: still no reply, and said so.
@@ -73,7 +67,6 @@ def noise_is_no_reply():
     run = emu(twice("noise"), ["-D", "-w", "800"])
     expect(run.status == 255 and run.out == "" and run.letters() == "DD", "no mask", run)
     expect(run.messages() == [NO_LEAD_IN, "Selfdiagnostics failed!"], "messages", run)
-
 
 @case("lines")
 def packets_without_the_lead_in_are_no_reply():
@@ -86,7 +79,6 @@ def packets_without_the_lead_in_are_no_reply():
     ack = "55414da3a4a5a6a7a8a9"
     run = emu(["--fault", f"1:reply:{ack}aa54a20900090000a8a9", *RAW], ["--raw", "1"])
     expect(run.status == 0 and run.out == "5, 6\n", "only the controller's touch", run)
-
 
 if __name__ == "__main__":
     sys.exit(tp.main(sys.argv))

@@ -14,40 +14,30 @@ import tempfile
 import termios
 import time
 import traceback
+import types
 
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 
 LEAD_IN = 0x55
-LETTER = 1
 REPLY_TIMEOUT_S = 2.0
 # The transport's one message when the line is hung up: closing a pseudo-terminal's far end
 # shows at this end as end of file or as EIO, depending on where the read was.
 GONE = ("Error while reading packet: end of file",
         "Error while reading packet: Input/output error")
 
-
-# --- packets ----------------------------------------------------------------------------------
-
 def packet(*head):
     data = bytearray(10)
     data[:len(head)] = bytes(ord(b) if isinstance(b, str) else b for b in head)
     return bytes(data)
 
-
 def le16(v):
     return (v & 0xFF, (v >> 8) & 0xFF)
-
 
 def patched(hexstr, changes):
     data = bytearray.fromhex(hexstr)
     for pos, value in changes.items():
         data[pos] = value
     return data.hex(" ")
-
-
-def letters(hexes):
-    return "".join(chr(int(h.split()[LETTER], 16)) for h in hexes)
-
 
 def trace(packets):
     lines = []
@@ -61,13 +51,9 @@ def trace(packets):
                      "".join(f"{b:02x} " for b in data) + "\t" + shown + "\n")
     return "".join(lines)
 
-
-# --- what the tool may send -----------------------------------------------------------------
-
 # Where a named value goes in the write-back of its group's reply.
 WRITE_BACK_BYTE = {"filter.slen": 3, "filter.deviation": 4, "filter.states": 5,
                    "report.untouch": 2, "report.repeat": 3}
-
 
 class Step:
     """One packet of the tool's fixed sequence: built, the exact packet; or from_query, the
@@ -83,7 +69,6 @@ class Step:
             return data == self.built
         return any(data == self.make(r) for r in replies.get(self.from_query, []))
 
-
 def write_back(asked):
     def make(reply):
         data = bytearray(reply)
@@ -92,16 +77,13 @@ def write_back(asked):
         return bytes(data)
     return make
 
-
 def raw_switch(reply):
     data = bytearray(reply)
     data[1], data[3], data[4] = ord("M"), 0x01, 0x00
     return bytes(data)
 
-
 def raw_restore(reply):
     return packet(LEAD_IN, "M", *reply[2:5])
-
 
 def raw_steps():
     return [Step("mode query", packet(LEAD_IN, "m"), repeats=True),
@@ -111,10 +93,8 @@ def raw_steps():
             Step("mode read-back", from_query="mode query", repeats=True,
                  make=lambda reply: packet(LEAD_IN, "m"))]
 
-
 def axis(letter, which, low, high):
     return packet(LEAD_IN, letter, which, *le16(low), *le16(high))
-
 
 # Every setting there is, in the order of the tool's exchanges, and what it may send for them.
 FULL = ["-w", "800", "-h", "600", "-x", "100", "-X", "3900", "-y", "100", "-Y", "3900",
@@ -128,7 +108,6 @@ FULL_STEPS = [Step("scaling x", axis("S", "X", 0, 800)), Step("scaling y", axis(
               Step("report", from_query="report query", make=write_back({"report.untouch": 5})),
               Step("mode", packet(LEAD_IN, "M", 0, 0x07, 0x4E))]
 
-
 def full_problems(report):
     """A run of FULL: the packets sent that the tool did not build, and the groups not as
     asked."""
@@ -139,7 +118,6 @@ def full_problems(report):
             "mode": {"report_flags": 7, "process_flags": 0x4E}}
     return (classify(FULL_STEPS, exchanges_of(report)),
             [f"{k} now {s[k]}, expected {v}" for k, v in want.items() if s[k] != v])
-
 
 class Exchange:
     def __init__(self, command):
@@ -157,7 +135,6 @@ class Exchange:
         late = any(r["ms"] - self.command["ms"] > REPLY_TIMEOUT_S * 900 for r in self.replies)
         return not self.taken or self.partial or len(self.replies) < want or late
 
-
 def exchanges_of(report):
     out = {}
     for pkt in report["packets"]:
@@ -172,7 +149,6 @@ def exchanges_of(report):
             else:
                 e.partial = True
     return [out[k] for k in sorted(out)]
-
 
 def classify(steps, ex):
     """Matches each packet sent to a step, in order; a packet built from a reply only from
@@ -195,7 +171,6 @@ def classify(steps, ex):
             problems.append("%s sent %d times" % (s.name, count))
     return problems
 
-
 def raw_packets_ok(run, first=0):
     """Raw reporting switched on from the mode the controller replied, and that mode put
     back. first: the exchange of the mode query."""
@@ -206,24 +181,17 @@ def raw_packets_ok(run, first=0):
            "restore", run)
     expect(run.state["mode"] == run.initial["mode"], "mode put back", run)
 
-
-# --- processes --------------------------------------------------------------------------------
-
 class Failure(Exception):
     pass
 
-
 class Skip(Exception):
     pass
-
 
 def expect(cond, what, run=None):
     if not cond:
         raise Failure(what + (f"\n{run}" if run is not None else ""))
 
-
 STARTED = []
-
 
 def start(argv, **kw):
     """Popen in a process group of its own: reap() ends all of it, and whatever a case left
@@ -233,20 +201,17 @@ def start(argv, **kw):
     STARTED.append(proc)
     return proc
 
-
 @atexit.register
 def reap_all():
     for proc in STARTED:
         with contextlib.suppress(ProcessLookupError, PermissionError):
             os.killpg(proc.pid, signal.SIGKILL)
 
-
 def reap(proc):
     with contextlib.suppress(ProcessLookupError, PermissionError):
         os.killpg(proc.pid, signal.SIGKILL)
     with contextlib.suppress(subprocess.TimeoutExpired, ValueError, OSError):
         proc.communicate(timeout=10)
-
 
 def finish(proc, timeout, what="the run"):
     try:
@@ -256,19 +221,16 @@ def finish(proc, timeout, what="the run"):
     finally:
         reap(proc)
 
-
 def call(argv, timeout=30, env=None):
     proc = start(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     out, err = finish(proc, timeout, f"{argv}")
     return subprocess.CompletedProcess(argv, proc.returncode, out.decode(errors="replace"),
                                        err.decode(errors="replace"))
 
-
 class Run:
     def __init__(self, status, out, err, report, elapsed):
         self.status, self.report, self.elapsed = status, report, elapsed
-        self.out = out.decode(errors="replace") if isinstance(out, bytes) else (out or "")
-        self.err = err.decode(errors="replace") if isinstance(err, bytes) else (err or "")
+        self.out, self.err = out.decode(errors="replace"), err.decode(errors="replace")
         self.packets = report["packets"]
         self.state, self.initial = report["state"], report["initial_state"]
 
@@ -282,7 +244,7 @@ class Run:
         return [p["hex"] for p in self.packets if p["dir"] == "in"]
 
     def letters(self):
-        return letters(self.sent())
+        return "".join(chr(int(h.split()[1], 16)) for h in self.sent())
 
     def answers(self, exchange):
         return [p for p in self.packets if p["dir"] == "out" and p["exchange"] == exchange]
@@ -305,14 +267,12 @@ class Run:
                 f"stderr: {self.err}\npackets (dir, exchange, kind, first and last ms):\n"
                 f"{packets}report: {json.dumps(report)[:3000]}")
 
-
 def is_panel_line(t):
     frame = termios.CSIZE | termios.PARENB | termios.CSTOPB | termios.CRTSCTS
     want = termios.CLOCAL | termios.CREAD
     return (t["ispeed"] == 9600 and t["ospeed"] == 9600 and t["cflag"] & frame == termios.CS8
             and t["cflag"] & want == want and t["iflag"] == termios.IGNPAR
             and t["oflag"] == 0 and t["lflag"] == 0 and t["vmin"] == 1 and t["vtime"] == 0)
-
 
 def line_checks(run):
     """While the tool talks, the panel's line; once it is done, exactly the line it found."""
@@ -324,18 +284,15 @@ def line_checks(run):
     if not any("hung up" in e["what"] for e in run.report["events"]):
         expect(after == before, f"line after: {after and after['text']}", run)
 
-
 class Emu:
     """tpanel-emu and tavrinset. direct: no private /dev can be made here, so the command runs
     as it is and tavrinset is pointed at the emulated line, served at a link, with --device."""
 
-    def __init__(self, emu, tool, direct=None):
+    def __init__(self, emu, tool):
         self.emu, self.tool = os.path.abspath(emu), os.path.abspath(tool)
-        if direct is None:
-            probe = subprocess.run([self.emu, "--quiet", "--", "true"], capture_output=True,
-                                   stdin=subprocess.DEVNULL, timeout=30)
-            direct = probe.returncode == 77
-        self.direct = direct
+        probe = subprocess.run([self.emu, "--quiet", "--", "true"], capture_output=True,
+                               stdin=subprocess.DEVNULL, timeout=30)
+        self.direct = probe.returncode == 77
 
     def argv(self, emu_args, command, tmp):
         """The emulator's command line running command, and the line's path for it."""
@@ -352,8 +309,7 @@ class Emu:
                 out += ["--device", link]
         return [self.emu, "--no-private-dev", "--link", link, *emu_args, "--", *out], link
 
-    def run(self, emu_args, tool_args=(), command=None, stdout=subprocess.PIPE, env=None,
-            timeout=30, check_line=True):
+    def run(self, emu_args, tool_args=(), command=None, env=None, timeout=30, check_line=True):
         """tpanel-emu EMU_ARGS -- COMMAND (tavrinset TOOL_ARGS), with the checks every run
         must pass. COMMAND finds the line's path in $TPANEL."""
         command = command or [self.tool, *tool_args]
@@ -362,7 +318,7 @@ class Emu:
             argv, line = self.argv([f"--json={path}", *emu_args], command, tmp)
             env = dict(env or os.environ, TPANEL=line, TPSHIM_PANEL=line)
             began = time.monotonic()
-            proc = start(argv, stdout=stdout, stderr=subprocess.PIPE, env=env)
+            proc = start(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
             out, err = finish(proc, timeout, f"{emu_args} -- {command}")
             elapsed = time.monotonic() - began
             if proc.returncode == 77:
@@ -378,7 +334,7 @@ class Emu:
     def serving(self, *emu_args):
         """tpanel-emu EMU_ARGS --link PATH, until the block ends; yields (path, served), whose
         report is there once the emulator has stopped."""
-        served = Served()
+        served = types.SimpleNamespace(report=None)
         with tempfile.TemporaryDirectory() as tmp:
             link, path = os.path.join(tmp, "tpanel"), os.path.join(tmp, "report.json")
             proc = start([self.emu, f"--json={path}", "--link", link, *emu_args],
@@ -396,7 +352,6 @@ class Emu:
                 yield link, served
                 proc.send_signal(signal.SIGINT)
                 proc.communicate(timeout=30)
-                served.status = proc.returncode
                 with open(path) as f:
                     served.report = json.load(f)
             finally:
@@ -416,15 +371,7 @@ class Emu:
         line_checks(run)
         return run
 
-
-class Served:
-    report = status = None
-
-
-# --- cases ------------------------------------------------------------------------------------
-
 CASES = {}
-
 
 def case(*groups):
     def register(fn):
@@ -432,7 +379,6 @@ def case(*groups):
             CASES.setdefault(group, []).append(fn)
         return fn
     return register
-
 
 def run_cases(cases):
     """Runs the cases side by side (the ones that wait for a reply time pay it once) and
@@ -454,14 +400,11 @@ def run_cases(cases):
     print(f"{len(cases) - failed - skipped} of {len(cases)} cases passed, {skipped} skipped")
     return 1 if failed else 77 if skipped == len(cases) else 0
 
-
 EMU = None  # this process's Emu, made by main()
-
 
 def emu(emu_args, tool_args=(), **kw):
     """tavrinset TOOL_ARGS against this process's emulator with EMU_ARGS."""
     return EMU.run(emu_args, tool_args, **kw)
-
 
 def main(argv):
     """SCRIPT GROUP TPANEL_EMU TAVRINSET: runs one group of the cases registered."""
