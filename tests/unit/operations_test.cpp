@@ -28,7 +28,6 @@ const Packet kAck = {0x55, 'a', 'k'};
 // The controller's replies, letters of its own and no zero anywhere, so that a value taken from
 // the wrong byte shows.
 const Packet kFilter = {0x55, 'F', 0xa2, 8, 20, 3, 0xa6, 0xa7, 0xa8, 0xa9};
-const Packet kReport = {0x55, 'B', 3, 40, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9};
 const Packet kMode = {0x55, 'O', 0x21, 0x05, 0x0e, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9};
 const Packet kTrailer = {0x55, 'Z', 1, 2, 3, 4, 5, 6, 7, 8};
 
@@ -41,7 +40,6 @@ Answer cut(const Packet& p, std::size_t n) {
 const Answer kSilence = {};
 const Answer kZeros = {once(1ms, Bytes(10, 0))};
 const Answer kEcho = {echo()};
-const Answer kHangUp = {hangUp(1ms)};
 
 struct Outcome {
     int result = 0;
@@ -187,70 +185,6 @@ TEST(RawDump, OtherPacketsDoNotExtendTheWaitForATouch) {
     const Time start = line.now();
     EXPECT_EQ(nextTouch(t, x, y, start + 250ms).kind, Status::timeout);
     EXPECT_EQ(line.now() - start, 250ms);
-}
-
-std::string show(const HeldSettings& h) {
-    std::string s;
-    s += h.filter ? std::to_string(h.filter->slen) + "," + std::to_string(h.filter->deviation) +
-                        "," + std::to_string(h.filter->states)
-                  : "-";
-    s += " ";
-    s +=
-        h.report ? std::to_string(h.report->untouch) + "," + std::to_string(h.report->repeat) : "-";
-    s += " ";
-    s += h.mode ? std::to_string(h.mode->reportFlags) + "," + std::to_string(h.mode->processFlags)
-                : "-";
-    return s;
-}
-
-// The letters of the packets sent.
-std::string letters(const std::vector<Packet>& sent) {
-    std::string s;
-    for (const Packet& p : sent) {
-        s += static_cast<char>(p[at::letter]);
-    }
-    return s;
-}
-
-TEST(Readback, EachGroupIsItsOwnQueryAndOnlyAWholeReplyCounts) {
-    const struct {
-        std::vector<Answer> answers;  // to the filter, report and mode queries in turn
-        std::string held;
-        bool gone;
-        std::string sent;
-    } cases[] = {
-        {{reply({kFilter}), reply({kReport}), reply({kMode, kTrailer})},
-         "8,20,3 3,40 5,14",
-         false,
-         "fbm"},
-        // A silent query costs that group alone; a reply cut short twice is not taken.
-        {{kSilence, reply({kReport}), reply({kMode, kTrailer})}, "- 3,40 5,14", false, "fbm"},
-        {{reply({kFilter}), cut(kReport, 6), cut(kReport, 6), reply({kMode, kTrailer})},
-         "8,20,3 - 5,14",
-         false,
-         "fbbm"},
-        // The mode without its second packet is asked again, and not certain without it.
-        {{reply({kFilter}), reply({kReport}), reply({kMode}), reply({kMode})},
-         "8,20,3 3,40 -",
-         false,
-         "fbmm"},
-        {{reply({kFilter}), kHangUp}, "8,20,3 - -", true, "fb"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.held);
-        HeldSettings held;
-        bool gone = false;
-        const Outcome r = run(c.answers, [&](Transport& t) {
-            Readback readback(t);
-            held = readback.all();
-            gone = readback.gone();
-            return 0;
-        });
-        EXPECT_EQ(show(held), c.held);
-        EXPECT_EQ(held.complete(), c.held.find('-') == std::string::npos);
-        EXPECT_EQ(gone, c.gone);
-        EXPECT_EQ(letters(r.sent), c.sent);
-    }
 }
 
 TEST(Differences, OnlyNamedValuesAndBothModeBytesCount) {
