@@ -15,8 +15,6 @@
 
 namespace {
 
-using calib::Bounds;
-using calib::Corner;
 using calib::CornerCheck;
 using calib::Edge;
 using calib::Point;

@@ -15,7 +15,6 @@ using emu::kByteTime;
 using emu::kNever;
 using emu::Time;
 using emu::Wire;
-using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 

@@ -50,7 +50,7 @@ struct Outcome {
 
 Outcome run(std::vector<Answer> answers, const std::function<int(Transport&)>& op) {
     ScriptedLine line(answering(std::move(answers)));
-    Transport t(line, Framer::kQuietUart);
+    Transport t(line, Framer::kQuietUart, {}, "/dev/ttyS1");
     Outcome r;
     CaptureStdout();
     CaptureStderr();
@@ -97,7 +97,7 @@ TEST(Operations, NothingIsBuiltFromWhatIsNoReply) {
          false},
         {{kEcho},
          1,
-         "tavrinset: /dev/tpanel only echoes what is sent: no controller answers (a loopback or "
+         "tavrinset: /dev/ttyS1 only echoes what is sent: no controller answers (a loopback or "
          "the wrong port?)\n",
          true},
     };
