@@ -161,10 +161,6 @@ const Point& cornerAt(const std::array<Point, 4>& corners, Corner c) {
 
 }  // namespace
 
-double median(std::vector<std::int32_t> values) {
-    return medianInPlace(values.data(), values.size());
-}
-
 SampleCollector::SampleCollector(int samples, std::int32_t misclick)
     : samples_(samples), misclick_(misclick) {
     assert(samples >= kMinSamples && samples <= kMaxSamples);

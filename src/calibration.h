@@ -75,9 +75,6 @@ class SampleCollector {
     Point point_;
 };
 
-// The median of one axis: the middle value, or the mean of the two middle values.
-double median(std::vector<std::int32_t> values);
-
 // The targets, in the order they are asked for.
 enum class Corner { topLeft, topRight, bottomRight, bottomLeft };
 inline constexpr std::array<Corner, 4> kCorners = {Corner::topLeft, Corner::topRight,

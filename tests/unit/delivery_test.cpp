@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <random>
 #include <vector>
 
 namespace {
@@ -17,7 +15,6 @@ using emu::kByteTime;
 using emu::kNever;
 using emu::Time;
 using emu::Wire;
-using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
@@ -34,7 +31,7 @@ Time msAt(double ms) {
 
 // Each byte's hand-over time, found the way the emulator's loop finds them: wait until the
 // next hand-over, ask what is readable then. Checks on the way that nothing was readable
-// earlier than the delivery said.
+// earlier than the delivery said, and at the end that no hand-over is left to wait for.
 std::vector<Time> handovers(Delivery& d, std::size_t count) {
     std::vector<Time> at;
     while (at.size() < count) {
@@ -50,6 +47,7 @@ std::vector<Time> handovers(Delivery& d, std::size_t count) {
         }
         at.resize(readable, next);
     }
+    EXPECT_EQ(d.nextHandover(), kNever);
     return at;
 }
 
@@ -134,79 +132,6 @@ TEST(Delivery, HandsBytesOverAsTheHardwareDoes) {
             EXPECT_EQ(got[i], c.readable[i])
                 << "byte " << i << ": off by " << (got[i] - c.readable[i]).count() << " ns";
         }
-    }
-}
-
-TEST(Delivery, NothingFedNothingReadable) {
-    for (const AdapterSetup& setup : {kNone, kUart, kUsb16}) {
-        Delivery d(setup, kOrigin);
-        EXPECT_EQ(d.nextHandover(), kNever);
-        EXPECT_EQ(d.readableBy(msAt(1000)), 0u);
-    }
-}
-
-// The emulator feeds each byte only when the controller sends it, shortly before it arrives,
-// and asks what is readable whenever it wakes, often late. A byte fed later can still hold
-// back a FIFO hand-over: asked before that byte was fed, the delivery must not have decided
-// yet; asked late, it must see the hand-overs as they fell.
-TEST(Delivery, AskedAtAnyTimeWithBytesFedLate) {
-    std::mt19937 rng(20240611);
-    for (const AdapterSetup& setup :
-         {kNone, kUart, kUsb16, AdapterSetup{Adapter::usb, milliseconds(3)}}) {
-        for (int trial = 0; trial < 50; ++trial) {
-            // Bursts of bytes back to back, with pauses around the FIFO's timeout between.
-            std::vector<Time> arrivals;
-            double t = 1;
-            for (int burst = 0; burst < 6; ++burst) {
-                int n = std::uniform_int_distribution<int>(1, 12)(rng);
-                for (int i = 0; i < n; ++i) {
-                    arrivals.push_back(bytes(t));
-                    t += 1;
-                }
-                t += std::uniform_real_distribution<double>(0, 8)(rng);
-            }
-            const std::vector<Time> atOnce = run(setup, arrivals);
-            ASSERT_EQ(atOnce.size(), arrivals.size());
-
-            Delivery d(setup, kOrigin);
-            std::size_t fed = 0;
-            for (Time now = kOrigin; now <= atOnce.back();
-                 now += nanoseconds(std::uniform_int_distribution<long>(
-                     kByteTime.count() / 10, 3 * kByteTime.count())(rng))) {
-                // Fed one byte time ahead of its arrival.
-                while (fed < arrivals.size() && arrivals[fed] - kByteTime <= now) {
-                    d.arrive(arrivals[fed++]);
-                }
-                auto due = static_cast<std::size_t>(
-                    std::upper_bound(atOnce.begin(), atOnce.end(), now) - atOnce.begin());
-                ASSERT_EQ(d.readableBy(now), due) << "trial " << trial << " at byte time "
-                                                  << static_cast<double>((now - kOrigin).count()) /
-                                                         static_cast<double>(kByteTime.count());
-            }
-            while (fed < arrivals.size()) {
-                d.arrive(arrivals[fed++]);
-            }
-            EXPECT_EQ(d.readableBy(atOnce.back()), arrivals.size());
-        }
-    }
-}
-
-TEST(Wire, PacedBytesQueueBehindEachOther) {
-    struct Step {
-        double ready;  // in byte times
-        double arrives;
-    };
-    const Step paced[] = {
-        {0, 1},     {0, 2}, {0, 3},  // three ready at once go one after the other
-        {10, 11},                    // an idle line: straight away
-        {10.5, 12},                  // behind the one still going out
-        {20, 21},
-    };
-    Wire wire(true);
-    for (const Step& s : paced) {
-        SCOPED_TRACE(s.ready);
-        EXPECT_EQ(wire.startOf(bytes(s.ready)), bytes(s.arrives - 1));
-        EXPECT_EQ(wire.send(bytes(s.ready)), bytes(s.arrives));
     }
 }
 

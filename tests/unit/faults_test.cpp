@@ -20,10 +20,6 @@ TEST(FaultPlan, TakesTheSyntaxesAndSaysWhatIsWrong) {
         const char* spec;
         const char* error;  // empty: taken
     } cases[] = {
-        {"echo", ""},
-        {"loopback", ""},
-        {"2:zeros", ""},
-        {"2:noise", ""},
         {"2:reply:55aB", ""},
         {"echoes", "expected echo, loopback or N:KIND"},
         {"1:echo", "unknown fault 'echo'"},

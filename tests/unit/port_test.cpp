@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Opening the port: the line it sets, the line it puts back, and the ports it refuses.
+// Opening the port: a lock held on it elsewhere, and a session leader without a terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,7 +10,6 @@
 
 #include <cstring>
 #include <string>
-#include <utility>
 
 #include "io.h"
 
@@ -58,44 +56,6 @@ class Pty {
 };
 using testing::internal::GetCapturedStderr;
 
-TEST(OpenPanel, SetsThePacketLine) {
-    Pty pty;
-    const termios before = pty.line();
-    Port port = openPanel(pty.path());
-    ASSERT_TRUE(port);
-    EXPECT_TRUE(sameLine(port.saved(), before));
-    const termios t = pty.line();
-    EXPECT_EQ(cfgetispeed(&t), B9600);
-    EXPECT_EQ(cfgetospeed(&t), B9600);
-    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), CS8);
-    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), CLOCAL | CREAD);
-    EXPECT_EQ(t.c_iflag, tcflag_t{IGNPAR});
-    EXPECT_EQ(t.c_oflag, 0u);
-    EXPECT_EQ(t.c_lflag, 0u);
-    EXPECT_EQ(t.c_cc[VMIN], 1);
-    EXPECT_EQ(t.c_cc[VTIME], 0);
-}
-
-TEST(OpenPanel, LineIsPutBackExactlyOnCloseAndOnDestruction) {
-    Pty pty;
-    const termios before = pty.line();
-    {
-        Port port = openPanel(pty.path());
-        ASSERT_TRUE(port);
-        ASSERT_FALSE(sameLine(pty.line(), before));
-        EXPECT_TRUE(closePanel(port, false));
-        EXPECT_FALSE(port);
-        EXPECT_TRUE(sameLine(pty.line(), before));
-    }
-    {
-        Port port = openPanel(pty.path());
-        ASSERT_TRUE(port);
-        Port moved = std::move(port);
-        ASSERT_FALSE(sameLine(pty.line(), before));
-    }
-    EXPECT_TRUE(sameLine(pty.line(), before));
-}
-
 // Even a shared lock on the port means someone else is using it: ours must be exclusive.
 TEST(OpenPanel, BusyWhenAnotherDescriptorHoldsALock) {
     Pty pty;
@@ -110,24 +70,6 @@ TEST(OpenPanel, BusyWhenAnotherDescriptorHoldsALock) {
     EXPECT_TRUE(sameLine(pty.line(), before));
     close(other);
     EXPECT_TRUE(openPanel(pty.path()));
-}
-
-TEST(OpenPanel, RefusesARegularFileWithoutWritingToItAndAMissingDevice) {
-    char path[] = "/tmp/tavrin-unit-XXXXXX";
-    int file = mkstemp(path);
-    ASSERT_GE(file, 0);
-    close(file);
-    for (const auto& [device, message] :
-         {std::pair<const char*, const char*>{path, "Inappropriate ioctl for device"},
-          {"/nonexistent/tpanel", "No such file or directory"}}) {
-        CaptureStderr();
-        EXPECT_FALSE(openPanel(device));
-        EXPECT_EQ(GetCapturedStderr(), std::string("openPanel: ") + message + "\n");
-    }
-    struct stat st {};
-    EXPECT_EQ(stat(path, &st), 0);
-    EXPECT_EQ(st.st_size, 0);
-    unlink(path);
 }
 
 TEST(OpenPanel, NeverBecomesTheControllingTerminalAndClosesOnExec) {

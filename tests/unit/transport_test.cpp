@@ -14,7 +14,6 @@
 
 namespace {
 
-using std::chrono::milliseconds;
 using namespace std::chrono_literals;
 
 const Packet kQuery = {0x55, 'f'};
@@ -194,25 +193,6 @@ std::string rowName(const ::testing::TestParamInfo<Row>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Line, Exchange, ::testing::ValuesIn(kRows), rowName);
 
-// EIO is the device gone as much as the end of the file is.
-TEST(Transport, EioEndsTheRun) {
-    ScriptedLine line(answering({{hangUp(1ms, EIO)}}));
-    Transport t(line, Framer::kQuietUart);
-    EXPECT_EQ(describe(t.command(kQuery), "x"), "Error while reading packet: Input/output error\n");
-    EXPECT_TRUE(t.dead());
-}
-
-TEST(Transport, TracesBothWaysAndSetsTheLeadIn) {
-    ScriptedLine line(answering({{echo(), once(1ms, bytesOf({kTouch, kReply}))}}));
-    std::string trace;
-    Transport t(line, Framer::kQuietUart, [&](const std::string& s) { trace += s; });
-    EXPECT_TRUE(t.command({0x00, 'S', 'X', 0x00, 0x00, 0x20, 0x03}).ok());
-    const Packet sent = {0x55, 'S', 'X', 0x00, 0x00, 0x20, 0x03, 0, 0, 0};
-    EXPECT_EQ(line.written, std::vector<Packet>{sent});
-    EXPECT_EQ(trace, "--> " + formatPacket(sent) + "<-- " + formatPacket(sent) + "<-- " +
-                         formatPacket(kTouch) + "<-- " + formatPacket(kReply));
-}
-
 // Opened mid-packet, and under load the FIFO hands the rest of it over after a pause: what
 // follows the pause is framed from the reply's lead-in, not from the stale bytes.
 TEST(Transport, StaleBytesAcrossAPauseFrameNoPacket) {
@@ -247,12 +227,6 @@ TEST(Transport, WhatFailsSaysSo) {
         EXPECT_EQ(describe(s, "/dev/tpanel"), c.message);
         EXPECT_FALSE(t.dead());
     }
-}
-
-TEST(Transport, EchoMessageNamesTheDevice) {
-    EXPECT_EQ(describe({Status::echoOnly}, "/dev/ttyS1"),
-              "tavrinset: /dev/ttyS1 only echoes what is sent: no controller answers (a loopback "
-              "or the wrong port?)\n");
 }
 
 }  // namespace
