@@ -39,10 +39,7 @@ from tpanel import LEAD_IN, Skip, axis, packet  # noqa: E402
 # The USB host controller and serial adapter QEMU gives the guest; the bridge's input modules.
 WANTED_MODULES = ["xhci_pci", "ftdi_sio", "uinput", "evdev"]
 UART, USB = "/dev/ttyS1", "/dev/ttyUSB0"
-
-
-def log(*args):
-    print(*args, flush=True)
+sys.stdout.reconfigure(line_buffering=True)
 
 
 def run_quiet(cmd, **kw):
@@ -225,7 +222,7 @@ class Guest:
         for raw in self.proc.stdout:
             line = raw.decode(errors="replace").rstrip("\r\n")
             if self.verbose:
-                log("  guest|", line)
+                print("  guest|", line)
             self.lines.put(line)
         self.lines.put(None)
 
@@ -553,11 +550,11 @@ def main():
             raise Skip("needs root (QEMU's ptys, apt-get for the guest kernel) and QEMU")
         fetch(args.cache)
     except Skip as e:
-        log(f"SKIPPED: qemu tests: {e}")
+        print(f"SKIPPED: qemu tests: {e}")
         return 77
     bridge = "--bridge" in run_quiet([args.tool, "--help"]).stdout
     if not bridge:
-        log("the bridge cases are skipped: tavrinset --help lists no --bridge")
+        print("the bridge cases are skipped: tavrinset --help lists no --bridge")
     todo = [c for c in cases(args.uart_runs, args.usb_runs, bridge)
             if c.name.startswith(tuple((args.only or "").split(",")))]
     passed = failed = 0
@@ -567,7 +564,7 @@ def main():
                       build_initramfs(args.cache, args.tool, work), args.verbose)
         try:
             booted = guest.expect("@@BOOTED", 120).split()
-            log(f"guest up after {time.monotonic() - start:.1f} s: kernel {booted[1]}, "
+            print(f"guest up after {time.monotonic() - start:.1f} s: kernel {booted[1]}, "
                 + ", ".join(booted[2:]))
             # The point is the real drivers: the 8250 family on the UART, ftdi_sio on USB,
             # and the uinput device the bridge needs.
@@ -583,20 +580,20 @@ def main():
                     problems.append(f"the result cannot be read: {e!r}")
                 if problems:
                     failed += 1
-                    log(f"FAIL  {name} ({r.ms} ms)\n" + "".join(f"    - {p}\n" for p in problems)
+                    print(f"FAIL  {name} ({r.ms} ms)\n" + "".join(f"    - {p}\n" for p in problems)
                         + str(r))
                 else:
                     passed += 1
-                    log(f"ok    {name} ({r.ms} ms)")
+                    print(f"ok    {name} ({r.ms} ms)")
         except (RuntimeError, OSError) as e:
             # The guest or the line is in an unknown state: what follows would not say
             # anything about the tool.
-            log(f"FAIL  {name}: {e}; the cases left are not run")
+            print(f"FAIL  {name}: {e}; the cases left are not run")
             failed = len(todo) - passed
         finally:
             guest.stop()
-    log(f"qemu tests took {time.monotonic() - start:.1f} s")
-    log(f"qemu: {passed} passed, {failed} failed")
+    print(f"qemu tests took {time.monotonic() - start:.1f} s")
+    print(f"qemu: {passed} passed, {failed} failed")
     return 1 if failed else 0
 
 

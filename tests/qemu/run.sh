@@ -23,8 +23,7 @@ fi
 # The guest has no C++ runtime: the tool goes in statically linked, from the same sources,
 # with the static archives of the libraries it uses (pkg-config's modules name the shared ones).
 build=build/qemu
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+log=$build/build.log
 mkdir -p "$build"
 echo 'set(CMAKE_FIND_LIBRARY_SUFFIXES .a)' >"$build/static.cmake"
 if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS=-static \

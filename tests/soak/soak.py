@@ -236,10 +236,6 @@ def asked_values(p, group, before):
 
 # --- the packets the tool may send --------------------------------------------------------
 
-def write_back(p, group):
-    return tp.write_back({f: p.asked[f] for f in GROUPS[group] if f in p.asked})
-
-
 def planned_steps(p):
     steps = []
     if p.diag:
@@ -256,7 +252,8 @@ def planned_steps(p):
         if asked_values(p, group, [0, 0, 0]) is not None:
             steps.append(Step(group + " query", packet(LEAD_IN, letter), repeats=True))
             steps.append(Step(group + " write-back", from_query=group + " query",
-                              make=write_back(p, group)))
+                              make=tp.write_back({f: p.asked[f] for f in GROUPS[group]
+                                                  if f in p.asked})))
     if p.mode is not None:
         steps.append(Step("mode", packet(LEAD_IN, "M", 0, *p.mode)))
     return steps
