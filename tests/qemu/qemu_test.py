@@ -188,26 +188,21 @@ class Result(tp.Run):
         return f"guest: {self.line}\nevents: {self.ev[:40]}\n{super().__str__()}"
 
 
-def check_line_kept(r, problems):
+def common_problems(case, r):
+    """What every case asks: the status, the end soon after the action, the message count, and
+    the line as it was (7 bits with parity) unless the adapter went with it."""
+    problems = [] if r.status in case.status else [f"status {r.status}, expected {case.status}"]
+    if case.action != "-" and not 0 <= r.actms <= 1000:
+        problems.append(f"ended {r.actms} ms after the {case.action} (-1: never done)")
+    if case.messages is not None and len(r.messages()) != case.messages:
+        problems.append(f"messages {r.messages()[:12]}, expected {case.messages}")
     before, after = r.fields["before"], r.fields["after"]
     c = int((before.split(":") + ["0"] * 3)[2], 16)
     if c & termios.CSIZE != termios.CS7 or not c & termios.PARENB:
         problems.append(f"the line was not 7 bits with parity before the run: {before!r}")
-    if after != before:
+    if after != before and not (after == "gone" and case.action == "unplug"):
         problems.append(f"line settings after the run {after} differ from before {before}")
-
-
-def configured(found):
-    """A configuration run: status 0 and no message, found(report) lists the packets sent that
-    it should not have and the settings not as asked; the line kept."""
-    def check(r, problems):
-        problems += found(r.report)
-        if r.status != 0:
-            problems.append(f"status {r.status}, expected 0")
-        if r.messages():
-            problems.append(f"messages: {r.messages()[:5]}")
-        check_line_kept(r, problems)
-    return check
+    return problems
 
 
 TYPICAL = ["--width", "800", "--height", "600", "--mode", "touch,scale", "--dump"]
@@ -215,10 +210,9 @@ TYPICAL_SENT = [axis("S", "X", 0, 800), axis("S", "Y", 0, 600),
                 packet(LEAD_IN, "M", 0, 0x01, 0x08)]
 
 
-def typical_problems(report):
-    sent = [bytes.fromhex(p["hex"]) for p in report["packets"] if p["dir"] == "in"]
-    s = report["state"]
-    return ([f"sent {[p.hex(' ') for p in sent]}"] if sent != TYPICAL_SENT else []) + (
+def typical_problems(r):
+    s = r.state
+    return ([f"sent {r.sent()}"] if r.sent() != [p.hex(" ") for p in TYPICAL_SENT] else []) + (
         [f"scaling {s['scaling']}, mode {s['mode']}"] if (s["scaling"], s["mode"]) != (
             {"x": [0, 800], "y": [0, 600]}, {"report_flags": 1, "process_flags": 8}) else [])
 
@@ -227,11 +221,10 @@ FULL = tp.FULL + ["--dump"]
 TOUCHES = [(183, 2047), (3911, 2101), (2050, 172), (1988, 3934), (777, 888)]
 
 
-def check_stopped_dump(r, problems):
-    """Ctrl-C ends an endless dump: 128+SIGINT, the controller's mode put back through the
-    driver before the port closed, the line too."""
-    if r.status != 128 + signal.SIGINT:
-        problems.append(f"status {r.status}, expected {128 + signal.SIGINT}")
+def stopped_dump_problems(r):
+    """Ctrl-C ends an endless dump: the controller's mode put back through the driver before
+    the port closed."""
+    problems = []
     got = [tuple(int(v) for v in ln.split(", ")) for ln in r.out.splitlines()]
     if len(got) < 3 or got != TOUCHES[:len(got)]:
         problems.append(f"printed {got}, expected the first touches of {TOUCHES}")
@@ -239,23 +232,13 @@ def check_stopped_dump(r, problems):
         problems.append(f"controller {r.state} after the dump, {r.initial} before")
     if tp.letters(r.sent()[-2:]) != "Mm":
         problems.append("the last packets sent were not the mode put back and read back")
-    if r.actms > 1000:
-        problems.append(f"ended {r.actms} ms after the signal")
-    check_line_kept(r, problems)
+    return problems
 
 
-def check_unplugged(r, problems, sent=None):
-    """Pulled out: status 1 at once, one message; configuring, nothing sent after the command
-    whose reply it waited for."""
-    if r.status != 1:
-        problems.append(f"status {r.status}, expected 1")
-    if not 0 <= r.actms <= 1000:
-        problems.append(f"ended {r.actms} ms after the adapter was pulled (-1: never pulled)")
-    if len(r.messages()) != 1:
-        problems.append(f"{len(r.messages())} messages, expected one: {r.messages()[:12]}")
+def sent_problems(r, count):
+    """Pulled out while configuring: nothing sent after the command whose reply it waited for."""
     traced = [ln for ln in r.err.splitlines() if ln.startswith("--> ")]
-    if sent is not None and len(traced) != sent:
-        problems.append(f"{len(traced)} packets sent, expected {sent} (none after the unplug)")
+    return [] if len(traced) == count else [f"{len(traced)} packets sent, expected {count}"]
 
 
 # --- The bridge ----------------------------------------------------------------------------------
@@ -276,19 +259,10 @@ def input_events(r):
     return [tuple(int(v) for v in e.split()[2:]) for e in r.ev if e.startswith("EV ")]
 
 
-def check_bridge_ended(r, problems, status):
-    if r.ev[-1:] != ["GONE"]:
-        problems.append(f"the device was not removed: {r.ev[-1:]}")
-    if r.status not in status:
-        problems.append(f"status {r.status}, expected one of {status}")
-    if r.fields["after"] != "gone":
-        check_line_kept(r, problems)
-
-
-def check_bridge(r, problems, status):
+def bridge_problems(r):
     """A touchscreen as libinput takes one; a press where the finger is, one release at the end,
-    then the device gone, and the line put back (unless the adapter went)."""
-    ev, events = r.ev, input_events(r)
+    then the device gone."""
+    ev, events, problems = r.ev, input_events(r), []
     if not ev[:1] or not ev[0].startswith("NAME tavrinset touchscreen ("):
         problems.append(f"no device named 'tavrinset touchscreen (PORT)': {ev[:1]}")
     if ev[1:3] != ["DIRECT 1", "KEYS touch=1 left=0"]:
@@ -307,27 +281,31 @@ def check_bridge(r, problems, status):
     if keys != [(1, 330, 1), (1, 330, 0)] or events[-1:] != [(0, 0, 0)]:
         problems.append(f"keys {keys}, expected one press and one release, then a report's end "
                         f"({events[-2:]})")
-    check_bridge_ended(r, problems, status)
+    return problems + gone_problems(r)
 
 
-def check_stroke(r, problems):
+def gone_problems(r):
+    return [] if r.ev[-1:] == ["GONE"] else [f"the device was not removed: {r.ev[-1:]}"]
+
+
+def stroke_problems(r):
     """A stroke played by the controller: its press, its moves and, after the silence, its
     release, each report one SYN_REPORT; nothing more when SIGTERM ends the bridge."""
     want = []
     for i, (x, y) in enumerate(STROKE):
         want += [(1, 330, 1)] * (i == 0) + [(3, 0, x), (3, 1, 4095 - y), (0, 0, 0)]
     want += [(1, 330, 0), (0, 0, 0)]
-    if input_events(r) != want:
-        problems.append(f"events {input_events(r)}, expected {want}")
-    check_bridge_ended(r, problems, (0, 128 + signal.SIGTERM))
+    events = input_events(r)
+    return ([] if events == want else [f"events {events}, expected {want}"]) + gone_problems(r)
 
 
 class Case:
-    def __init__(self, name, args, check, emu=(), paced=True, trigger="-", action="-",
-                 limit=20, line=("cs7", "parenb"), watch="-"):
-        self.name, self.args, self.check = name, args, check
-        self.emu, self.paced, self.trigger, self.action = emu, paced, trigger, action
-        self.limit, self.line, self.watch = limit, line, watch
+    def __init__(self, name, args, check, status=(0,), messages=None, emu=(), paced=True,
+                 trigger="-", action="-", limit=20, line=("cs7", "parenb"), watch="-"):
+        self.name, self.args, self.check, self.status = name, args, check, status
+        self.messages, self.emu, self.paced = messages, emu, paced
+        self.trigger, self.action, self.limit = trigger, action, limit
+        self.line, self.watch = line, watch
         self.where = name.split("-")[0]
         self.device = UART if self.where == "uart" else USB
 
@@ -335,8 +313,9 @@ class Case:
 def cases(uart_runs, usb_runs):
     touches = [a for t in TOUCHES for a in ("--touch", f"{t[0]},{t[1]}")]
     hold, held = ["--hold", "2000,2000"], ["--hold", "%d,%d:50" % HOLD]
-    typical, full = configured(typical_problems), configured(
-        lambda report: sum(tp.full_problems(report), []))
+    full = dict(check=lambda r: sum(tp.full_problems(r.report), []), messages=0)
+    typical = dict(check=typical_problems, messages=0)
+    sigterm = dict(status=(0, 128 + signal.SIGTERM), action="sig:TERM")
     # Without echo where the controller talks before the tool opens the port: QEMU keeps what
     # arrived while the port was closed and hands it over at open; a line that echoes would
     # send it back to the controller as a command before the tool has its own settings. What
@@ -344,30 +323,30 @@ def cases(uart_runs, usb_runs):
     # after those without one, the bridge first among them (its finger is elsewhere).
     quiet, watch = ("cs7", "parenb", "-echo"), "tavrinset+touchscreen+("
     stroke = ["--stroke", "%d,%d:%d,%d:3@20" % (*STROKE[0], *STROKE[-1]), "--stroke-gap", "1500"]
-    out = [Case(f"uart-fast-typical-{i + 1}", TYPICAL, typical, paced=False)
+    out = [Case(f"uart-fast-typical-{i + 1}", TYPICAL, paced=False, **typical)
            for i in range(uart_runs)]
-    out += [Case("uart-typical", TYPICAL, typical),
-            Case("uart-ctrl-c-dump", ["--raw", "-1"], check_stopped_dump, emu=touches,
-                 trigger="out:3", action="sig:INT")]
+    out += [Case("uart-typical", TYPICAL, **typical),
+            Case("uart-ctrl-c-dump", ["--raw", "-1"], stopped_dump_problems,
+                 status=(128 + signal.SIGINT,), emu=touches, trigger="out:3", action="sig:INT")]
     # The bridge's device is found once a press shows (evcheck's sixth line).
-    out += [Case("uart-bridge-sigterm", BRIDGE,
-                 lambda r, p: check_bridge(r, p, (0, 128 + signal.SIGTERM)), emu=held,
-                 line=quiet, trigger="ev:6", action="sig:TERM", watch=watch),
-            Case("uart-bridge-stroke", BRIDGE + ["--release-after", "300"], check_stroke,
-                 emu=stroke, line=quiet, trigger="ev:17", action="sig:TERM", watch=watch)]
-    out += [Case(f"uart-fast-full-under-touch-{i + 1}", FULL, full, emu=hold, paced=False,
-                 line=quiet) for i in range(uart_runs)]
-    out += [Case("uart-full-under-touch", FULL, full, emu=hold, line=quiet),
-            Case("usb-typical", TYPICAL, typical)]
-    out += [Case(f"usb-full-under-touch-{i + 1}", FULL, full, emu=hold, line=quiet)
+    out += [Case("uart-bridge-sigterm", BRIDGE, bridge_problems, emu=held, line=quiet,
+                 trigger="ev:6", watch=watch, **sigterm),
+            Case("uart-bridge-stroke", BRIDGE + ["--release-after", "300"], stroke_problems,
+                 emu=stroke, line=quiet, trigger="ev:17", watch=watch, **sigterm)]
+    out += [Case(f"uart-fast-full-under-touch-{i + 1}", FULL, emu=hold, paced=False, line=quiet,
+                 **full) for i in range(uart_runs)]
+    out += [Case("uart-full-under-touch", FULL, emu=hold, line=quiet, **full),
+            Case("usb-typical", TYPICAL, **typical)]
+    out += [Case(f"usb-full-under-touch-{i + 1}", FULL, emu=hold, line=quiet, **full)
             for i in range(usb_runs)]
     # Each unplug brings a new adapter, with nothing held from before.
-    out += [Case("usb-unplug-dump", ["--raw", "-1"], check_unplugged, emu=touches[:6],
-                 trigger="out:2", action="unplug", limit=10),
-            Case("usb-unplug-configuring", FULL, lambda r, p: check_unplugged(r, p, sent=3),
-                 emu=["--fault", "2:no-reply"], trigger="err:5", action="unplug", limit=10)]
-    out += [Case("usb-bridge-unplug", BRIDGE, lambda r, p: check_bridge(r, p, (1,)), emu=held,
-                 line=quiet, trigger="ev:6", action="unplug", limit=10, watch=watch)]
+    unplug = dict(status=(1,), action="unplug", limit=10)
+    out += [Case("usb-unplug-dump", ["--raw", "-1"], lambda r: [], messages=1, emu=touches[:6],
+                 trigger="out:2", **unplug),
+            Case("usb-unplug-configuring", FULL, lambda r: sent_problems(r, 3), messages=1,
+                 emu=["--fault", "2:no-reply"], trigger="err:5", **unplug),
+            Case("usb-bridge-unplug", BRIDGE, bridge_problems, emu=held, line=quiet,
+                 trigger="ev:6", watch=watch, **unplug)]
     return out
 
 
@@ -446,11 +425,10 @@ def main():
             for case in todo:
                 name = case.name
                 r = run_case(guest, case, args.emu, work)
-                problems = []
                 try:
-                    case.check(r, problems)
+                    problems = common_problems(case, r) + case.check(r)
                 except (KeyError, IndexError, ValueError, TypeError, AttributeError) as e:
-                    problems.append(f"the result cannot be read: {e!r}")
+                    problems = [f"the result cannot be read: {e!r}"]
                 if problems:
                     failed += 1
                     print(f"FAIL  {name} ({r.ms} ms)\n"
