@@ -43,8 +43,7 @@ now() {
 wait_dev() {
     local n=0
     until { [ -e "$1" ] && [ "$2" = present ]; } || { [ ! -e "$1" ] && [ "$2" = absent ]; }; do
-        n=$((n + 1))
-        [ $n -gt 200 ] && return 1
+        [ $((n += 1)) -gt 200 ] && return 1
         sleep 0.05
     done
 }
@@ -55,8 +54,7 @@ watch_case() {
     local id=$1 what=$2 count=$3 action=$4 limit=$5 pid n=0 t0
     t0=$(now)
     while [ ! -s /tmp/pid ]; do
-        n=$((n + 1))
-        [ $n -gt 500 ] && return
+        [ $((n += 1)) -gt 500 ] && return
         sleep 0.01
     done
     read -r pid </tmp/pid
@@ -81,14 +79,10 @@ watch_case() {
 run_case() {
     local id=$1 dev=$2 line=$3 trigger=$4 action=$5 limit=$6 watch=$7 checker=
     shift 7
-    if ! wait_dev "$dev" present; then
-        echo "@@RESULT $id nodev"
-        return
-    fi
-    ln -sf "$dev" /dev/tpanel
     # shellcheck disable=SC2046 # one setting a word
-    if ! stty -F "$dev" $(echo "$line" | tr , ' '); then
-        echo "@@RESULT $id nostty"
+    if ! wait_dev "$dev" present || ! ln -sf "$dev" /dev/tpanel ||
+        ! stty -F "$dev" $(echo "$line" | tr , ' '); then
+        echo "@@RESULT $id cannot set $dev up"
         return
     fi
     local before after status watcher t0 t1 tact actms=-1

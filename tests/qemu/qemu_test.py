@@ -40,8 +40,8 @@ class Guest:
     ADAPTER = {"driver": "usb-serial", "id": "adapter", "chardev": "usb", "bus": "xhci.0"}
 
     def __init__(self, workdir, kernel, initrd, verbose):
-        self.verbose, self.lines, self.holders = verbose, queue.Queue(), {}
-        qmp = os.path.join(workdir, "qmp.sock")
+        self.verbose, self.lines, self.holders, self.events = verbose, queue.Queue(), {}, []
+        monitor, qemu_end = socket.socketpair()
         cmd = ["qemu-system-x86_64", "-machine", "pc,accel=tcg", "-m", "256M", "-smp", "1",
                "-nodefaults", "-display", "none", "-no-reboot",
                "-kernel", kernel, "-initrd", initrd,
@@ -50,20 +50,16 @@ class Guest:
                "-chardev", "pty,id=uart", "-serial", "chardev:uart",
                "-device", "qemu-xhci,id=xhci", "-chardev", "pty,id=usb", "-device",
                ",".join(f"{k}={v}" for k, v in self.ADAPTER.items()).replace("driver=", ""),
-               "-qmp", f"unix:{qmp},server=on,wait=off"]
+               "-chardev", f"socket,id=qmp,fd={qemu_end.fileno()}",
+               "-mon", "chardev=qmp,mode=control"]
         self.errors = open(os.path.join(workdir, "qemu.log"), "w+")
         self.proc = tp.start(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             stderr=self.errors)
+                             stderr=self.errors, pass_fds=[qemu_end.fileno()])
+        qemu_end.close()
+        monitor.settimeout(30)
+        self.monitor = monitor.makefile("rwb")
         try:
             threading.Thread(target=self._reader, daemon=True).start()
-            sock, self.events = socket.socket(socket.AF_UNIX), []
-            deadline = time.monotonic() + 10
-            while sock.connect_ex(qmp) != 0:
-                if time.monotonic() > deadline:
-                    raise RuntimeError("QEMU's monitor did not come up")
-                time.sleep(0.05)
-            sock.settimeout(30)
-            self.monitor = sock.makefile("rwb")
             self.said()  # its greeting
             self.command("qmp_capabilities")
             self.pty = {c["label"]: c["filename"].split(":", 1)[1]

@@ -296,6 +296,7 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
     # Settings groups: asked-for or previous, never a mix.
     failing_selftest = "--selftest-failures" in p.emu
     settings_may_run = not p.raw and not failing_selftest
+    unasked = []  # groups not as asked
     for group, fields in GROUPS.items():
         old = [state_of(before, f) for f in fields]
         new = [state_of(after, f) for f in fields]
@@ -305,6 +306,8 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
             allowed.append([0x01, 0x00])  # left in raw reporting when the line went away
         if new not in allowed:
             problems.append("%s: %s, neither previous %s nor asked %s" % (group, new, old, asked))
+        if asked is not None and new != asked:
+            unasked.append(group + " not as asked")
 
     # Raw coordinates: the touches in order, nothing that was not touched.
     damaged = any(e.damaged() for e in ex)
@@ -333,15 +336,8 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
     if status == 255 and any(e.step is not None and e.step.name != "self-test" for e in ex):
         problems.append("status 255, yet it went on after the self-test")
     if status == 0:
-        undone = [s.name for s in steps if s.name not in sent]
-        for e in ex:
-            if e.step is not None and not e.taken:
-                undone.append(e.step.name + " (not taken)")
-        for group, fields in GROUPS.items():
-            old = [state_of(before, f) for f in fields]
-            asked = asked_values(p, group, old)
-            if not p.raw and asked is not None and [state_of(after, f) for f in fields] != asked:
-                undone.append(group + " not as asked")
+        undone = [s.name for s in steps if s.name not in sent] + unasked
+        undone += [e.step.name + " (not taken)" for e in ex if e.step is not None and not e.taken]
         if p.raw > 0 and printed != p.touches[:p.raw]:
             undone.append("printed %s, not %s" % (printed, p.touches[:p.raw]))
         if undone:
