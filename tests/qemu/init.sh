@@ -124,14 +124,11 @@ run_case() {
 set -f
 # Which drivers the two lines really have, for the host to check.
 driver() {
-    local d
-    d=$(readlink "/sys/class/tty/${1#/dev/}/device/driver") || d=none
-    echo "${d##*/}"
+    basename "$(readlink "/sys/class/tty/$1/device/driver" || echo none)"
 }
 wait_dev /dev/ttyUSB0 present
-uinput=no
-[ -c /dev/uinput ] && uinput=yes
-echo "@@BOOTED $(uname -r) uart=$(driver /dev/ttyS1) usb=$(driver /dev/ttyUSB0) uinput=$uinput"
+uinput=$([ -c /dev/uinput ] && echo yes || echo no)
+echo "@@BOOTED $(uname -r) uart=$(driver ttyS1) usb=$(driver ttyUSB0) uinput=$uinput"
 while read -r cmd args; do
     case $cmd in
         run)

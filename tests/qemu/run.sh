@@ -4,7 +4,7 @@
 # build/qemu, installs QEMU when it is missing, fetches a Debian kernel once, and runs
 # qemu_test.py, which boots it with the tool. Exits 77 (skipped), with one line saying why,
 # where QEMU cannot run.
-# Usage: tests/qemu/run.sh [qemu_test.py options, e.g. --uart-runs 20 --verbose]
+# Usage: tests/qemu/run.sh [qemu_test.py options, e.g. --uart-runs 20 --only usb-]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"

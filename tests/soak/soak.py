@@ -20,6 +20,7 @@ import tempfile
 import time
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
+from types import SimpleNamespace
 
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
@@ -50,17 +51,6 @@ VALUE_OPTIONS = [
 # what is on the line.
 DAMAGING = ["no-reply", "short", "drop", "drop"]
 NOISE = ["touch-before", "extra", "delay"]
-
-
-class Plan:
-    def __init__(self, seed):
-        self.seed, self.args, self.emu = seed, [], []
-        self.diag, self.raw, self.paced = False, 0, False
-        self.asked = {}  # field -> value
-        self.mode = None  # (report, process) when --mode was given
-        self.touches = []  # the touch reports raw mode will see, in order
-        self.hold = None  # (x, y) of the finger held on the panel
-        self.usb_ms = 0  # the adapter's burst period, when it is one
 
 
 def number_text(rng, v):
@@ -135,7 +125,11 @@ def random_fault(rng, exchange, allow_stop):
 
 def make_plan(seed):
     rng = random.Random(seed)
-    p = Plan(seed)
+    # asked: field -> value; mode: (report, process) when --mode was given; touches: the touch
+    # reports raw mode will see, in order; hold: (x, y) of the finger held on the panel; usb_ms:
+    # the adapter's burst period, when it is one.
+    p = SimpleNamespace(seed=seed, args=[], emu=[], diag=False, raw=0, paced=False, asked={},
+                        mode=None, touches=[], hold=None, usb_ms=0)
     line = random_line(rng, p)
     # A finger on a panel that streams is the case that matters: mostly so from the start.
     p.emu = random_state(rng, p.hold is not None and rng.random() < 0.7) + line
@@ -209,15 +203,11 @@ def state_of(s, field):
     return v & 0xFFFF if parts[0] in ("scaling", "calibration") else v
 
 
-GROUPS = {
-    "scaling X": ["scaling.x.0", "scaling.x.1"],
-    "scaling Y": ["scaling.y.0", "scaling.y.1"],
-    "calibration X": ["calibration.x.0", "calibration.x.1"],
-    "calibration Y": ["calibration.y.0", "calibration.y.1"],
-    "filter": ["filter.slen", "filter.deviation", "filter.states"],
-    "report": ["report.untouch", "report.repeat"],
-    "mode": ["mode.report_flags", "mode.process_flags"],
-}
+GROUPS = {f"{name} {axis.upper()}": [f"{name}.{axis}.0", f"{name}.{axis}.1"]
+          for name in ("scaling", "calibration") for axis in "xy"}
+GROUPS.update(filter=["filter.slen", "filter.deviation", "filter.states"],
+              report=["report.untouch", "report.repeat"],
+              mode=["mode.report_flags", "mode.process_flags"])
 
 
 def asked_values(p, group, before):
@@ -272,22 +262,19 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
         problems.append(str(failure).split("\n")[0])
     before, after = report["initial_state"], report["state"]
 
-    # Every packet sent is one the tool built, in the fixed order.
     steps = planned_steps(p)
     problems += classify(steps, ex)
     sent = {e.step.name for e in ex if e.step is not None}
 
     # Time: only the waits the faults call for, the delays asked for, and the line's own.
-    delays = delays_ms(p)
     # Each exchange may also wait a few character times, or an adapter latency, to see where a
     # reply ends.
     per_exchange = 0.1 + p.usb_ms / 1000.0 + (0.025 if p.paced else 0)
-    repeats = len(ex) - len({e.step.name for e in ex if e.step is not None})
     waits = sum(2 if e.letter == ord("D") else 1 for e in ex if e.damaged() and e.taken)
-    waits += max(0, repeats)
+    waits += max(0, len(ex) - len(sent))  # queries asked again
     # Each wait runs out at the reply time, then the line is watched a little for where the
     # next packet begins.
-    bound = (1.5 + delays / 1000.0 + per_exchange * len(ex) + (REPLY_TIMEOUT_S + 0.25) * waits)
+    bound = 1.5 + delays_ms(p) / 1000.0 + per_exchange * len(ex) + (REPLY_TIMEOUT_S + 0.25) * waits
     if stopped_at is not None:
         bound = stopped_at + REPLY_TIMEOUT_S + 0.5  # the mode is put back, then it ends
     if elapsed > bound:
@@ -316,7 +303,6 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
     if p.raw and printed != p.touches[:len(printed)] and not damaged:
         problems.append("printed %s, not a prefix of %s" % (printed, p.touches))
 
-    # The exit status.
     stopped = bool(signalled) or hung_up
     if signalled:
         expected = {128 + signalled[0]}
@@ -372,16 +358,15 @@ def run_one(seed, build, workdir):
                     errors="replace")
     stopped_at = None
     try:
-        if p.raw:
+        try:
+            out, err = proc.communicate(timeout=patience(p) if p.raw else 60)
+        except subprocess.TimeoutExpired:
+            if not p.raw:
+                raise
             # A shifted line can hide touches from the tool, or the last one from the
             # emulator's own stop; an operator ends such a dump with Ctrl-C, and so do we.
-            try:
-                out, err = proc.communicate(timeout=patience(p))
-            except subprocess.TimeoutExpired:
-                stopped_at = time.monotonic() - start
-                proc.send_signal(signal.SIGINT)
-                out, err = proc.communicate(timeout=60)
-        else:
+            stopped_at = time.monotonic() - start
+            proc.send_signal(signal.SIGINT)
             out, err = proc.communicate(timeout=60)
     except subprocess.TimeoutExpired:
         return p, cmd, ["hung: no end within 60 s"], ""
@@ -430,7 +415,7 @@ def main():
     build = os.path.abspath(args.build)
     first = args.seed if args.seed is not None else random.randrange(1 << 30)
     print("soak: %d runs from seed %d, %d at once" % (args.runs, first, args.jobs), flush=True)
-    count, runs, failed_runs = Counter(), Counter(), Counter()
+    count, runs = Counter(), Counter()
     with tempfile.TemporaryDirectory() as workdir, ThreadPoolExecutor(args.jobs) as pool:
         futures = [pool.submit(run_one, first + i, build, workdir) for i in range(args.runs)]
         for fut in futures:
@@ -442,15 +427,13 @@ def main():
             label = "FAIL" if unsafe else "SHORT" if problems else "passed"
             count[label] += 1
             runs[line_kind(p)] += 1
-            failed_runs[line_kind(p)] += unsafe
             if problems:
                 print("%s seed %d: %s" % (label, p.seed, " ".join(cmd)))
                 print("".join("    %s\n" % line for line in problems) + "    stderr: "
                       + stderr.strip().replace("\n", "\n            ")[:2000])
     if count["skipped"]:
         print("soak: %d runs skipped: no private mount namespace here" % count["skipped"])
-    for kind in sorted(runs):
-        print("soak: %-26s %4d runs, %4d failed" % (kind, runs[kind], failed_runs[kind]))
+    print("soak: runs by line: " + ", ".join("%s %d" % kv for kv in sorted(runs.items())))
     print("%d passed, %d failed, %d short of what was asked, %d skipped"
           % (count["passed"], count["FAIL"], count["SHORT"], count["skipped"]))
     if count["FAIL"] or count["SHORT"] > args.max_shortfall * (args.runs - count["skipped"]):
