@@ -98,16 +98,14 @@ int main(int argc, char** argv) {
             puts("TIMEOUT");
             return 1;
         }
-        ssize_t got = read(fd, &ev, sizeof ev);
+        const ssize_t got = read(fd, &ev, sizeof ev);
         if (got == (ssize_t)sizeof ev) {
             printf("EV %ld.%06ld %u %u %d\n", (long)ev.input_event_sec, (long)ev.input_event_usec,
                    ev.type, ev.code, ev.value);
-        } else if (got < 0 && errno == ENODEV) {
-            puts("GONE");
-            return 0;
         } else if (got < 0 && errno != EINTR) {
-            perror("evcheck: read");
-            return 1;
+            const int gone = errno == ENODEV;
+            puts(gone ? "GONE" : "evcheck: read failed");
+            return !gone;
         }
     }
 }

@@ -2,19 +2,17 @@
 # SPDX-License-Identifier: MIT
 # shellcheck shell=dash # busybox ash, which has local as dash does
 # /init of the test guest: loads the drivers, then takes commands from the host on the console
-# (ttyS0) and answers with "@@" lines.
+# (ttyS0) and answers with "@@" lines. "off" powers it off;
 #   run ID DEV LINE TRIGGER ACTION LIMIT WATCH ARGS...
-#       /dev/tpanel -> DEV, stty LINE (comma-separated), "@@READY ID" and a line from the host
-#       (it starts the controller), then tavrinset ARGS, killed after LIMIT s. Once TRIGGER
-#       ("out:N"/"err:N"/"ev:N": that output has N lines; "-": never) holds, ACTION: "sig:NAME"
-#       or "unplug" ("@@UNPLUG ID", then a line from the host once the adapter is out). WATCH:
-#       "-" or the start of an input device's name ("+" for a space) for evcheck to report.
-#       "@@ENDED ID" and a line from the host (it stops the controller: nothing else may open
-#       the line while it talks), @@OUT/@@ERR/@@EV lines (400 at most each), and "@@RESULT ID
-#       status=S ms=T actms=A before=B after=C" (A: ms from the action to the end, -1: none;
-#       B, C: stty -g before and after, "gone": no device).
-#   wait DEV present|absent     answers "@@WAIT DEV yes|no" within 10 s
-#   off                         powers the guest off
+# points /dev/tpanel at DEV, sets LINE (stty words, comma-separated), says "@@READY ID" and
+# waits for a line from the host (it starts the controller), then runs tavrinset ARGS, killed
+# after LIMIT s. Once TRIGGER ("out:N"/"err:N"/"ev:N": that output has N lines; "-": never)
+# holds, ACTION: "sig:NAME", or "unplug" ("@@UNPLUG ID", a line from the host once the adapter
+# is out, then DEV gone). WATCH: "-" or the start of an input device's name ("+" for a space)
+# for evcheck to report. Then "@@ENDED ID" and a line from the host (it stops the controller:
+# nothing else may open the line while it talks), @@OUT/@@ERR/@@EV lines, and "@@RESULT ID
+# status=S ms=T actms=A before=B after=C" (A: ms from the action to the end, -1: none; B, C:
+# stty -g before and after, "gone": no device).
 /bin/busybox mkdir -p /proc /sys /dev /tmp /bin /sbin /usr/bin /usr/sbin
 /bin/busybox --install -s
 mount -t proc proc /proc
@@ -27,13 +25,11 @@ exec </dev/ttyS0 >/dev/ttyS0 2>&1
 # No echo of the host's commands; no output processing, so what the tool printed crosses as is.
 stty -echo -opost
 
-fail() {
-    echo "@@FATAL $*"
-    poweroff -f
-}
-
 while read -r m; do
-    insmod "/lib/modules/$m.ko" || fail "insmod $m"
+    insmod "/lib/modules/$m.ko" || {
+        echo "@@FATAL insmod $m"
+        poweroff -f
+    }
 done </lib/modules/order
 
 # Hundredths of a second since boot.
@@ -43,58 +39,39 @@ now() {
     echo "${up%.*}${up#*.}"
 }
 
-lines() {
-    wc -l <"$1"
-}
-
+# Waits up to 10 s for DEV to be present or absent.
 wait_dev() {
-    local dev=$1 want=$2 n=0
-    while :; do
-        if [ -e "$dev" ]; then
-            [ "$want" = present ] && return 0
-        elif [ "$want" = absent ]; then
-            return 0
-        fi
-        n=$((n + 1))
-        [ $n -gt 200 ] && return 1
+    local n=0
+    until { [ -e "$1" ] && [ "$2" = present ]; } || { [ ! -e "$1" ] && [ "$2" = absent ]; }; do
+        [ $((n += 1)) -gt 200 ] && return 1
         sleep 0.05
     done
 }
 
-# The first 400 lines of a file: a tool gone wild must not flood the console.
-emit() {
-    local tag=$1 id=$2 file=$3 line
-    head -n 400 "$file" | while IFS= read -r line || [ -n "$line" ]; do
-        echo "@@$tag $id $line"
-    done
-}
-
-# Watches the tool that run_case started: once TRIGGER holds, does ACTION (see the top), and
-# kills the tool after LIMIT seconds. Leaves in /tmp/tact when it acted.
+# Once TRIGGER holds, does ACTION; kills the tool after LIMIT seconds. Leaves /tmp/tact when it
+# acted.
 watch_case() {
     local id=$1 what=$2 count=$3 action=$4 limit=$5 pid n=0 t0
     t0=$(now)
     while [ ! -s /tmp/pid ]; do
-        n=$((n + 1))
-        [ $n -gt 500 ] && return
+        [ $((n += 1)) -gt 500 ] && return
         sleep 0.01
     done
     read -r pid </tmp/pid
     # Until the tool has been reaped: run_case waits for it at once.
     while kill -0 "$pid" 2>/dev/null; do
-        if [ ! -e /tmp/tact ] && [ "$what" != - ] && [ "$(lines "/tmp/$what")" -ge "$count" ]; then
+        if [ ! -e /tmp/tact ] && [ "$what" != - ] && [ "$(wc -l <"/tmp/$what")" -ge "$count" ]; then
             now >/tmp/tact
             case $action in
                 sig:*) kill -"${action#sig:}" "$pid" ;;
                 unplug)
                     echo "@@UNPLUG $id"
                     read -r _
+                    wait_dev /dev/tpanel absent
                     ;;
             esac
         fi
-        if [ $(($(now) - t0)) -gt $((limit * 100)) ]; then
-            kill -KILL "$pid"
-        fi
+        [ $(($(now) - t0)) -gt $((limit * 100)) ] && kill -KILL "$pid"
         sleep 0.01
     done
 }
@@ -102,14 +79,10 @@ watch_case() {
 run_case() {
     local id=$1 dev=$2 line=$3 trigger=$4 action=$5 limit=$6 watch=$7 checker=
     shift 7
-    if ! wait_dev "$dev" present; then
-        echo "@@RESULT $id nodev"
-        return
-    fi
-    ln -sf "$dev" /dev/tpanel
     # shellcheck disable=SC2046 # one setting a word
-    if ! stty -F "$dev" $(echo "$line" | tr , ' '); then
-        echo "@@RESULT $id nostty"
+    if ! wait_dev "$dev" present || ! ln -sf "$dev" /dev/tpanel ||
+        ! stty -F "$dev" $(echo "$line" | tr , ' '); then
+        echo "@@RESULT $id cannot set $dev up"
         return
     fi
     local before after status watcher t0 t1 tact actms=-1
@@ -139,9 +112,10 @@ run_case() {
     echo "@@ENDED $id"
     read -r _
     after=$(stty -F "$dev" -g 2>/dev/null) || after=gone
-    emit OUT "$id" /tmp/out
-    emit ERR "$id" /tmp/err
-    emit EV "$id" /tmp/ev
+    # "@@OUT ID line" and so on, 400 lines at most each: a tool gone wild must not flood the
+    # console.
+    awk -v id="$id" 'FNR <= 400 { print "@@" toupper(substr(FILENAME, 6)) " " id " " $0 }' \
+        /tmp/out /tmp/err /tmp/ev
     echo "@@RESULT $id status=$status ms=$(((t1 - t0) * 10)) actms=$actms before=$before" \
         "after=$after"
 }
@@ -150,24 +124,16 @@ run_case() {
 set -f
 # Which drivers the two lines really have, for the host to check.
 driver() {
-    local d
-    d=$(readlink "/sys/class/tty/${1#/dev/}/device/driver") || d=none
-    echo "${d##*/}"
+    basename "$(readlink "/sys/class/tty/$1/device/driver" || echo none)"
 }
 wait_dev /dev/ttyUSB0 present
-uinput=no
-[ -c /dev/uinput ] && uinput=yes
-echo "@@BOOTED $(uname -r) uart=$(driver /dev/ttyS1) usb=$(driver /dev/ttyUSB0) uinput=$uinput"
+uinput=$([ -c /dev/uinput ] && echo yes || echo no)
+echo "@@BOOTED $(uname -r) uart=$(driver ttyS1) usb=$(driver ttyUSB0) uinput=$uinput"
 while read -r cmd args; do
     case $cmd in
         run)
             # shellcheck disable=SC2086 # the words of a command line
             run_case $args
-            ;;
-        wait)
-            # shellcheck disable=SC2086
-            set -- $args
-            if wait_dev "$1" "$2"; then echo "@@WAIT $1 yes"; else echo "@@WAIT $1 no"; fi
             ;;
         off) break ;;
         *) echo "@@UNKNOWN $cmd" ;;

@@ -20,13 +20,12 @@ import tempfile
 import time
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
+from types import SimpleNamespace
 
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import tpanel as tp  # noqa: E402
 from tpanel import LEAD_IN, REPLY_TIMEOUT_S, Step, classify, exchanges_of, le16, packet  # noqa
-
-PANEL_LINE = "9600 baud cs8 cread clocal ignpar vmin 1 vtime 0"
 
 # What the protocol says each mode keyword sets: (report flags, process flags). Written down
 # here on its own so that the soak does not take the tool's word for it.
@@ -54,41 +53,18 @@ DAMAGING = ["no-reply", "short", "drop", "drop"]
 NOISE = ["touch-before", "extra", "delay"]
 
 
-class Plan:
-    def __init__(self, seed):
-        self.seed = seed
-        self.args = []
-        self.asked = {}  # field -> value
-        self.mode = None  # (report, process) when --mode was given
-        self.diag = False
-        self.raw = 0
-        self.touches = []  # the touch reports raw mode will see, in order
-        self.hold = None  # (x, y) of the finger held on the panel
-        self.usb_ms = 0  # the adapter's burst period, when it is one
-        self.paced = False
-        self.emu = []
-
-
 def number_text(rng, v):
     r = rng.random()
-    if v >= 0 and r < 0.15:
-        return "+%d" % v
-    if v >= 0 and r < 0.25:
-        return "00%d" % v
-    return str(v)
+    return ("+" if r < 0.15 else "00" if r < 0.25 else "") * (v >= 0) + str(v)
 
 
 def emit(rng, short, long_name, value=None):
+    """The option in one of the ways it can be written."""
     r = rng.random()
     if value is None:
         return ["-" + short] if r < 0.5 else ["--" + long_name]
-    if r < 0.25:
-        return ["--%s=%s" % (long_name, value)]
-    if r < 0.5:
-        return ["--" + long_name, value]
-    if r < 0.75:
-        return ["-" + short, value]
-    return ["-" + short + value]
+    return [["--%s=%s" % (long_name, value)], ["--" + long_name, value], ["-" + short, value],
+            ["-" + short + value]][int(r * 4)]
 
 
 def random_mode(rng):
@@ -96,30 +72,24 @@ def random_mode(rng):
     if rng.random() < 0.2:
         words.insert(rng.randint(0, len(words)), "")
     rf = pf = 0
-    for w in words:
-        if not w:
-            continue
-        rf |= MODE_WORDS[w][0]
-        pf |= MODE_WORDS[w][1]
+    for w in filter(None, words):
+        rf, pf = rf | MODE_WORDS[w][0], pf | MODE_WORDS[w][1]
         if w == "default":
             break  # ends the list
     return ",".join(words), (rf, pf)
 
 
 def random_state(rng, streaming):
-    def r16():
-        return rng.choice([rng.randint(0, 4095), rng.randint(1, 65535)])
+    def pair():
+        return "%d,%d" % tuple(rng.choice([rng.randint(0, 4095), rng.randint(1, 65535)])
+                               for _ in range(2))
 
-    report_flags = rng.randint(1, 255)
-    if streaming:
-        report_flags |= STREAM_BIT
-    return [
-        "--scaling-x", "%d,%d" % (r16(), r16()), "--scaling-y", "%d,%d" % (r16(), r16()),
-        "--calibration-x", "%d,%d" % (r16(), r16()), "--calibration-y", "%d,%d" % (r16(), r16()),
-        "--filter", "%d,%d,%d" % tuple(rng.randint(1, 255) for _ in range(3)),
-        "--report", "%d,%d" % (rng.randint(1, 255), rng.randint(1, 255)),
-        "--mode", "%d,%d" % (report_flags, rng.randint(1, 255)),
-    ]
+    report_flags = rng.randint(1, 255) | (STREAM_BIT if streaming else 0)
+    out = [a for name in ("scaling-x", "scaling-y", "calibration-x", "calibration-y")
+           for a in ("--" + name, pair())]
+    return out + ["--filter", "%d,%d,%d" % tuple(rng.randint(1, 255) for _ in range(3)),
+                  "--report", "%d,%d" % (rng.randint(1, 255), rng.randint(1, 255)),
+                  "--mode", "%d,%d" % (report_flags, rng.randint(1, 255))]
 
 
 def random_line(rng, p):
@@ -143,8 +113,7 @@ def random_line(rng, p):
 
 
 def random_fault(rng, exchange, allow_stop):
-    kinds = DAMAGING + NOISE + (["hangup", "signal"] if allow_stop else [])
-    kind = rng.choice(kinds)
+    kind = rng.choice(DAMAGING + NOISE + (["hangup", "signal"] if allow_stop else []))
     if kind in ("short", "drop"):
         return "%d:%s:%d" % (exchange, kind, rng.randint(0, 9))
     if kind == "delay":
@@ -156,7 +125,11 @@ def random_fault(rng, exchange, allow_stop):
 
 def make_plan(seed):
     rng = random.Random(seed)
-    p = Plan(seed)
+    # asked: field -> value; mode: (report, process) when --mode was given; touches: the touch
+    # reports raw mode will see, in order; hold: (x, y) of the finger held on the panel; usb_ms:
+    # the adapter's burst period, when it is one.
+    p = SimpleNamespace(seed=seed, args=[], emu=[], diag=False, raw=0, paced=False, asked={},
+                        mode=None, touches=[], hold=None, usb_ms=0)
     line = random_line(rng, p)
     # A finger on a panel that streams is the case that matters: mostly so from the start.
     p.emu = random_state(rng, p.hold is not None and rng.random() < 0.7) + line
@@ -171,8 +144,7 @@ def make_plan(seed):
             p.asked[field] = v
             groups.append(emit(rng, short, long_name, number_text(rng, v)))
     if rng.random() < 0.4 or not groups:
-        text, flags = random_mode(rng)
-        p.mode = flags
+        text, p.mode = random_mode(rng)
         groups.append(emit(rng, "m", "mode", text))
     if rng.random() < 0.15:
         p.diag = True
@@ -185,12 +157,9 @@ def make_plan(seed):
         p.raw = rng.choice([1, 2, 3, -1, -1])
         groups.append(emit(rng, "r", "raw", str(p.raw)))
     rng.shuffle(groups)
-
     p.args = [a for g in groups for a in g]
-
     if rng.random() < 0.2:
         p.emu += ["--pending", str(rng.randint(1, 25))]
-
     if p.raw:
         # Raw mode sees the held finger's press first, then the touches given. A counted dump
         # ends by itself: there are enough touches, and spare ones still arriving as the mode
@@ -210,20 +179,17 @@ def make_plan(seed):
     stops = p.raw == 0
     for _ in range(rng.choice([0, 0, 1, 1, 2, 3])):
         exchange = rng.randint(0, max(0, len(planned_steps(p))))
-        if p.raw > 0:
-            first = 1 if p.diag else 0
-            # only the mode query may go unanswered: then the dump does not start
-            f = random_fault(rng, exchange, False)
-            if exchange != first and f.split(":")[1] in DAMAGING:
-                continue
-        else:
-            f = random_fault(rng, exchange, stops)
+        f = random_fault(rng, exchange, stops)
+        kind = f.split(":")[1]
+        # A counted dump: only the mode query may go unanswered (then the dump does not start).
+        if p.raw > 0 and exchange != int(p.diag) and kind in DAMAGING:
+            continue
         # Behind a USB adapter emulated on a pseudo-terminal the tool cannot see the adapter,
         # and until it has seen the line run at its real speed it cannot tell a packet sent
         # right after a reply from the next reply (tavrinset(1), NOTES). Left out here.
-        if p.usb_ms and f.split(":")[1] == "extra":
+        if p.usb_ms and kind == "extra":
             continue
-        if "hangup" in f or "signal" in f:
+        if kind in ("hangup", "signal"):
             stops = False  # one way of being stopped per run
         p.emu += ["--fault", f]
     return p
@@ -237,38 +203,28 @@ def state_of(s, field):
     return v & 0xFFFF if parts[0] in ("scaling", "calibration") else v
 
 
-GROUPS = {
-    "scaling X": ["scaling.x.0", "scaling.x.1"],
-    "scaling Y": ["scaling.y.0", "scaling.y.1"],
-    "calibration X": ["calibration.x.0", "calibration.x.1"],
-    "calibration Y": ["calibration.y.0", "calibration.y.1"],
-    "filter": ["filter.slen", "filter.deviation", "filter.states"],
-    "report": ["report.untouch", "report.repeat"],
-    "mode": ["mode.report_flags", "mode.process_flags"],
-}
+GROUPS = {f"{name} {axis.upper()}": [f"{name}.{axis}.0", f"{name}.{axis}.1"]
+          for name in ("scaling", "calibration") for axis in "xy"}
+GROUPS.update(filter=["filter.slen", "filter.deviation", "filter.states"],
+              report=["report.untouch", "report.repeat"],
+              mode=["mode.report_flags", "mode.process_flags"])
 
 
 def asked_values(p, group, before):
+    """What the group holds once the tool did what it was asked; None: nothing was asked."""
     fields = GROUPS[group]
     if group == "mode":
-        return list(p.mode) if p.mode is not None else None
+        return None if p.mode is None else list(p.mode)
     if group.startswith("scaling"):
-        key = fields[1].rsplit(".", 1)[0]
-        return [0, p.asked[key] & 0xFFFF] if key in p.asked else None
-    if group.startswith("calibration"):
-        if not any(f in p.asked for f in fields):
-            return None
-        return [p.asked.get(f, 0) & 0xFFFF for f in fields]
+        fields = [None, fields[1].rsplit(".", 1)[0]]  # one value: the span from 0
     if not any(f in p.asked for f in fields):
         return None
+    if group.startswith(("scaling", "calibration")):
+        return [p.asked.get(f, 0) & 0xFFFF for f in fields]
     return [p.asked.get(f, before[i]) for i, f in enumerate(fields)]
 
 
 # --- the packets the tool may send --------------------------------------------------------
-
-def write_back(p, group):
-    return tp.write_back({f: p.asked[f] for f in GROUPS[group] if f in p.asked})
-
 
 def planned_steps(p):
     steps = []
@@ -286,16 +242,11 @@ def planned_steps(p):
         if asked_values(p, group, [0, 0, 0]) is not None:
             steps.append(Step(group + " query", packet(LEAD_IN, letter), repeats=True))
             steps.append(Step(group + " write-back", from_query=group + " query",
-                              make=write_back(p, group)))
+                              make=tp.write_back({f: p.asked[f] for f in GROUPS[group]
+                                                  if f in p.asked})))
     if p.mode is not None:
         steps.append(Step("mode", packet(LEAD_IN, "M", 0, *p.mode)))
     return steps
-
-
-def timeouts(e):
-    if not e.damaged() or not e.taken:
-        return 0
-    return 2 if e.letter == ord("D") else 1
 
 
 def check(p, report, status, stdout, elapsed, stopped_at=None):
@@ -305,36 +256,25 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
     signalled = [SIGNALS[w.split("SIG")[1].split()[0]] for w in events
                  if w.startswith(("sent SIG", "passed SIG"))]
     hung_up = any(w == "hung up the line" for w in events)
-
-    # The line: the packet line while talking, exactly the old settings afterwards.
-    if report.get("line_after") is None:
-        if not hung_up:
-            problems.append("line settings after the run unknown without a hang-up")
-    elif report["line_after"] != report["line_before"]:
-        problems.append("line settings not restored: %s -> %s"
-                        % (report["line_before"]["text"], report["line_after"]["text"]))
-    for e in ex:
-        line = e.command.get("line")
-        if line is not None and line["text"] != PANEL_LINE:
-            problems.append("exchange %s on line '%s'" % (e.command["exchange"], line["text"]))
-
+    try:
+        tp.line_checks(tp.Run(status, stdout, "", report, elapsed))
+    except tp.Failure as failure:
+        problems.append(str(failure).split("\n")[0])
     before, after = report["initial_state"], report["state"]
 
-    # Every packet sent is one the tool built, in the fixed order.
     steps = planned_steps(p)
     problems += classify(steps, ex)
     sent = {e.step.name for e in ex if e.step is not None}
 
     # Time: only the waits the faults call for, the delays asked for, and the line's own.
-    delays = delays_ms(p)
     # Each exchange may also wait a few character times, or an adapter latency, to see where a
     # reply ends.
     per_exchange = 0.1 + p.usb_ms / 1000.0 + (0.025 if p.paced else 0)
-    repeats = len(ex) - len({e.step.name for e in ex if e.step is not None})
-    waits = sum(timeouts(e) for e in ex) + max(0, repeats)
+    waits = sum(2 if e.letter == ord("D") else 1 for e in ex if e.damaged() and e.taken)
+    waits += max(0, len(ex) - len(sent))  # queries asked again
     # Each wait runs out at the reply time, then the line is watched a little for where the
     # next packet begins.
-    bound = (1.5 + delays / 1000.0 + per_exchange * len(ex) + (REPLY_TIMEOUT_S + 0.25) * waits)
+    bound = 1.5 + delays_ms(p) / 1000.0 + per_exchange * len(ex) + (REPLY_TIMEOUT_S + 0.25) * waits
     if stopped_at is not None:
         bound = stopped_at + REPLY_TIMEOUT_S + 0.5  # the mode is put back, then it ends
     if elapsed > bound:
@@ -343,6 +283,7 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
     # Settings groups: asked-for or previous, never a mix.
     failing_selftest = "--selftest-failures" in p.emu
     settings_may_run = not p.raw and not failing_selftest
+    unasked = []  # groups not as asked
     for group, fields in GROUPS.items():
         old = [state_of(before, f) for f in fields]
         new = [state_of(after, f) for f in fields]
@@ -352,6 +293,8 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
             allowed.append([0x01, 0x00])  # left in raw reporting when the line went away
         if new not in allowed:
             problems.append("%s: %s, neither previous %s nor asked %s" % (group, new, old, asked))
+        if asked is not None and new != asked:
+            unasked.append(group + " not as asked")
 
     # Raw coordinates: the touches in order, nothing that was not touched.
     damaged = any(e.damaged() for e in ex)
@@ -360,7 +303,6 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
     if p.raw and printed != p.touches[:len(printed)] and not damaged:
         problems.append("printed %s, not a prefix of %s" % (printed, p.touches))
 
-    # The exit status.
     stopped = bool(signalled) or hung_up
     if signalled:
         expected = {128 + signalled[0]}
@@ -380,15 +322,8 @@ def check(p, report, status, stdout, elapsed, stopped_at=None):
     if status == 255 and any(e.step is not None and e.step.name != "self-test" for e in ex):
         problems.append("status 255, yet it went on after the self-test")
     if status == 0:
-        undone = [s.name for s in steps if s.name not in sent]
-        for e in ex:
-            if e.step is not None and not e.taken:
-                undone.append(e.step.name + " (not taken)")
-        for group, fields in GROUPS.items():
-            old = [state_of(before, f) for f in fields]
-            asked = asked_values(p, group, old)
-            if not p.raw and asked is not None and [state_of(after, f) for f in fields] != asked:
-                undone.append(group + " not as asked")
+        undone = [s.name for s in steps if s.name not in sent] + unasked
+        undone += [e.step.name + " (not taken)" for e in ex if e.step is not None and not e.taken]
         if p.raw > 0 and printed != p.touches[:p.raw]:
             undone.append("printed %s, not %s" % (printed, p.touches[:p.raw]))
         if undone:
@@ -423,16 +358,15 @@ def run_one(seed, build, workdir):
                     errors="replace")
     stopped_at = None
     try:
-        if p.raw:
+        try:
+            out, err = proc.communicate(timeout=patience(p) if p.raw else 60)
+        except subprocess.TimeoutExpired:
+            if not p.raw:
+                raise
             # A shifted line can hide touches from the tool, or the last one from the
             # emulator's own stop; an operator ends such a dump with Ctrl-C, and so do we.
-            try:
-                out, err = proc.communicate(timeout=patience(p))
-            except subprocess.TimeoutExpired:
-                stopped_at = time.monotonic() - start
-                proc.send_signal(signal.SIGINT)
-                out, err = proc.communicate(timeout=60)
-        else:
+            stopped_at = time.monotonic() - start
+            proc.send_signal(signal.SIGINT)
             out, err = proc.communicate(timeout=60)
     except subprocess.TimeoutExpired:
         return p, cmd, ["hung: no end within 60 s"], ""
@@ -481,46 +415,30 @@ def main():
     build = os.path.abspath(args.build)
     first = args.seed if args.seed is not None else random.randrange(1 << 30)
     print("soak: %d runs from seed %d, %d at once" % (args.runs, first, args.jobs), flush=True)
-
-    failed = passed = skipped = short = 0
-    by_line = Counter()
-    failed_by_line = Counter()
-    started = time.monotonic()
+    count, runs = Counter(), Counter()
     with tempfile.TemporaryDirectory() as workdir, ThreadPoolExecutor(args.jobs) as pool:
         futures = [pool.submit(run_one, first + i, build, workdir) for i in range(args.runs)]
-        for n, fut in enumerate(futures, 1):
+        for fut in futures:
             p, cmd, problems, stderr = fut.result()
             if problems is None:
-                skipped += 1
+                count["skipped"] += 1
                 continue
-            by_line[line_kind(p)] += 1
+            unsafe = any(not line.startswith(SHORTFALL) for line in problems)
+            label = "FAIL" if unsafe else "SHORT" if problems else "passed"
+            count[label] += 1
+            runs[line_kind(p)] += 1
             if problems:
-                if all(line.startswith(SHORTFALL) for line in problems):
-                    short += 1
-                    label = "SHORT"
-                else:
-                    failed += 1
-                    failed_by_line[line_kind(p)] += 1
-                    label = "FAIL"
                 print("%s seed %d: %s" % (label, p.seed, " ".join(cmd)))
-                for line in problems:
-                    print("    " + line)
-                print("    stderr: " + stderr.strip().replace("\n", "\n            ")[:2000])
-            else:
-                passed += 1
-            if n % 100 == 0:
-                print("soak: %d runs, %.0f s" % (n, time.monotonic() - started), flush=True)
-    if skipped:
-        print("soak: %d runs skipped: no private mount namespace here" % skipped)
-    for kind in sorted(by_line):
-        print("soak: %-26s %4d runs, %4d failed" % (kind, by_line[kind], failed_by_line[kind]))
+                print("".join("    %s\n" % line for line in problems) + "    stderr: "
+                      + stderr.strip().replace("\n", "\n            ")[:2000])
+    if count["skipped"]:
+        print("soak: %d runs skipped: no private mount namespace here" % count["skipped"])
+    print("soak: runs by line: " + ", ".join("%s %d" % kv for kv in sorted(runs.items())))
     print("%d passed, %d failed, %d short of what was asked, %d skipped"
-          % (passed, failed, short, skipped))
-    ran = passed + failed + short
-    if failed or short > args.max_shortfall * ran:
+          % (count["passed"], count["FAIL"], count["SHORT"], count["skipped"]))
+    if count["FAIL"] or count["SHORT"] > args.max_shortfall * (args.runs - count["skipped"]):
         return 1
-    return 77 if skipped == args.runs else 0  # 77: nothing could run here
-
+    return 77 if count["skipped"] == args.runs else 0  # 77: nothing could run here
 
 if __name__ == "__main__":
     sys.exit(main())
