@@ -230,7 +230,9 @@ def call(argv, timeout=30, env=None):
 class Run:
     def __init__(self, status, out, err, report, elapsed):
         self.status, self.report, self.elapsed = status, report, elapsed
-        self.out, self.err = out.decode(errors="replace"), err.decode(errors="replace")
+        # The end-to-end groups hand over bytes; the soak and the QEMU test, text.
+        self.out, self.err = [t.decode(errors="replace") if isinstance(t, bytes) else t
+                              for t in (out, err)]
         self.packets = report["packets"]
         self.state, self.initial = report["state"], report["initial_state"]
 

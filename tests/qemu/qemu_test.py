@@ -217,7 +217,7 @@ def stopped_dump_problems(r):
         problems.append(f"printed {got}, expected the first touches of {TOUCHES}")
     if r.state != r.initial:
         problems.append(f"controller {r.state} after the dump, {r.initial} before")
-    if tp.letters(r.sent()[-2:]) != "Mm":
+    if r.letters()[-2:] != "Mm":
         problems.append("the last packets sent were not the mode put back and read back")
     return problems
 
