@@ -270,13 +270,13 @@ def statuses_of_the_command():
 def starting_state_and_text_report():
     run = tp.EMU.run(["--scaling-x", "10,20", "--scaling-y", "0x10,-5", "--calibration-x", "1,2",
                "--calibration-y", "3,4", "--filter", "1,2,3", "--report", "4,5",
-               "--mode", "6,7", "--selftest-failures", "8"], ["--slen", "9"])
+               "--mode", "6,7", "--selftest-failures", "255"], ["--slen", "9"])
     expect(run.initial == {"scaling": {"x": [10, 20], "y": [16, -5]},
                            "calibration": {"x": [1, 2], "y": [3, 4]},
                            "filter": {"slen": 1, "deviation": 2, "states": 3},
                            "report": {"untouch": 4, "repeat": 5},
                            "mode": {"report_flags": 6, "process_flags": 7},
-                           "self_test_failures": 8}, "starting state", run)
+                           "self_test_failures": 255}, "starting state", run)
     expect(run.state["filter"] == {"slen": 9, "deviation": 2, "states": 3}, "write-back", run)
     text = plain("--", tp.EMU.tool, "--width", "640")
     expect(text.returncode == 0 and "scaling      X 0..640" in text.stderr and

@@ -270,10 +270,10 @@ class Run:
                 f"{packets}report: {json.dumps(report)[:3000]}")
 
 def is_panel_line(t):
-    frame = termios.CSIZE | termios.PARENB | termios.CSTOPB | termios.CRTSCTS
-    want = termios.CLOCAL | termios.CREAD
-    return (t["ispeed"] == 9600 and t["ospeed"] == 9600 and t["cflag"] & frame == termios.CS8
-            and t["cflag"] & want == want and t["iflag"] == termios.IGNPAR
+    # Every flag but the speed bits: a hang-up on close (HUPCL) would drop a modem line.
+    cflag = t["cflag"] & ~(termios.CBAUD | termios.CBAUDEX | termios.CIBAUD)
+    return (t["ispeed"] == 9600 and t["ospeed"] == 9600
+            and cflag == termios.CS8 | termios.CLOCAL | termios.CREAD and t["iflag"] == termios.IGNPAR
             and t["oflag"] == 0 and t["lflag"] == 0 and t["vmin"] == 1 and t["vtime"] == 0)
 
 def line_checks(run):

@@ -18,6 +18,10 @@ struct SettingsCase {
 
 TEST(Output, SettingsInBothFormats) {
     const SettingsCase cases[] = {
+        {"nothing read",
+         {},
+         "",
+         "{\"settings\": {\"filter\": null, \"report\": null, \"mode\": null}}\n"},
         {"only bits without a keyword",
          {std::nullopt, std::nullopt, ModeFlags{0x80, 0x01}},
          "mode none (0x80 0x01)\n",

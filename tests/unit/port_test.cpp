@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Opening the port: a lock held on it elsewhere, and a session leader without a terminal.
+// Opening the port: what is no terminal, a lock held on it elsewhere, and a session leader
+// without a terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "io.h"
 
@@ -55,6 +58,28 @@ class Pty {
     std::string path_;
 };
 using testing::internal::GetCapturedStderr;
+
+// A path that is no terminal is refused as it is, and nothing is created or cut short.
+TEST(OpenPanel, RefusesARegularFileUntouchedAndAMissingDevice) {
+    char path[] = "/tmp/tavrin-unit-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(write(file, "x", 1), 1);
+    close(file);
+    const std::string missing = std::string(path) + ".missing";
+    for (const auto& [device, message] :
+         {std::pair<std::string, const char*>{path, "Inappropriate ioctl for device"},
+          {missing, "No such file or directory"}}) {
+        CaptureStderr();
+        EXPECT_FALSE(openPanel(device.c_str()));
+        EXPECT_EQ(GetCapturedStderr(), std::string("openPanel: ") + message + "\n");
+    }
+    struct stat st {};
+    EXPECT_EQ(stat(path, &st), 0);
+    EXPECT_EQ(st.st_size, 1);
+    EXPECT_NE(stat(missing.c_str(), &st), 0);
+    unlink(path);
+}
 
 // Even a shared lock on the port means someone else is using it: ours must be exclusive.
 TEST(OpenPanel, BusyWhenAnotherDescriptorHoldsALock) {
