@@ -273,8 +273,8 @@ def is_panel_line(t):
     # Every flag but the speed bits: a hang-up on close (HUPCL) would drop a modem line.
     cflag = t["cflag"] & ~(termios.CBAUD | termios.CBAUDEX | termios.CIBAUD)
     return (t["ispeed"] == 9600 and t["ospeed"] == 9600
-            and cflag == termios.CS8 | termios.CLOCAL | termios.CREAD and t["iflag"] == termios.IGNPAR
-            and t["oflag"] == 0 and t["lflag"] == 0 and t["vmin"] == 1 and t["vtime"] == 0)
+            and cflag == termios.CS8 | termios.CLOCAL | termios.CREAD
+            and t["iflag"] == termios.IGNPAR and t["oflag"] == 0 and t["lflag"] == 0 and t["vmin"] == 1 and t["vtime"] == 0)
 
 def line_checks(run):
     """While the tool talks, the panel's line; once it is done, exactly the line it found."""
@@ -285,6 +285,32 @@ def line_checks(run):
             expect(is_panel_line(p["line"]), f"line during the run: {p['line']['text']}", run)
     if not any("hung up" in e["what"] for e in run.report["events"]):
         expect(after == before, f"line after: {after and after['text']}", run)
+
+@contextlib.contextmanager
+def serve(emu, line, *emu_args):
+    """tpanel-emu serving LINE (["--link", PATH] or ["--attach", PTY]) with EMU_ARGS until the
+    block ends; yields its process and a holder whose report is there once it has stopped."""
+    served = types.SimpleNamespace(report=None)
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "report.json")
+        proc = start([emu, f"--json={path}", *line, *emu_args], stderr=subprocess.PIPE)
+        try:
+            # A link appears before the emulator has noted the line's starting settings; it
+            # says "until stopped" when it is ready for a command.
+            said, deadline = b"", time.monotonic() + 20
+            while b"until stopped" not in said:
+                left = deadline - time.monotonic()
+                ready = left > 0 and select.select([proc.stderr], [], [], left)[0]
+                more = os.read(proc.stderr.fileno(), 4096) if ready else b""
+                expect(more != b"", f"the emulator did not serve {line[-1]}: {said.decode()}")
+                said += more
+            yield proc, served
+            proc.send_signal(signal.SIGINT)
+            proc.communicate(timeout=30)
+            with open(path) as f:
+                served.report = json.load(f)
+        finally:
+            reap(proc)
 
 class Emu:
     """tpanel-emu and tavrinset. direct: no private /dev can be made here, so the command runs
@@ -336,28 +362,10 @@ class Emu:
     def serving(self, *emu_args):
         """tpanel-emu EMU_ARGS --link PATH, until the block ends; yields (path, served), whose
         report is there once the emulator has stopped."""
-        served = types.SimpleNamespace(report=None)
         with tempfile.TemporaryDirectory() as tmp:
-            link, path = os.path.join(tmp, "tpanel"), os.path.join(tmp, "report.json")
-            proc = start([self.emu, f"--json={path}", "--link", link, *emu_args],
-                         stderr=subprocess.PIPE)
-            try:
-                # The link appears before the emulator has noted the line's starting
-                # settings; it says "until stopped" when it is ready for a command.
-                said, deadline = b"", time.monotonic() + 20
-                while b"until stopped" not in said:
-                    left = deadline - time.monotonic()
-                    ready = left > 0 and select.select([proc.stderr], [], [], left)[0]
-                    more = os.read(proc.stderr.fileno(), 4096) if ready else b""
-                    expect(more != b"", f"the emulator did not serve {link}: {said.decode()}")
-                    said += more
+            link = os.path.join(tmp, "tpanel")
+            with serve(self.emu, ["--link", link], *emu_args) as (_, served):
                 yield link, served
-                proc.send_signal(signal.SIGINT)
-                proc.communicate(timeout=30)
-                with open(path) as f:
-                    served.report = json.load(f)
-            finally:
-                reap(proc)
 
     def served(self, emu_args, tool_args, timeout=30):
         """tavrinset --device LINK TOOL_ARGS against tpanel-emu serving LINK, as an operator

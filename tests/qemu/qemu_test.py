@@ -133,32 +133,6 @@ class Guest:
         self.errors.close()
 
 
-class Emulator:
-    """tpanel-emu on the host end of a line; the guest may start once it says it is serving."""
-
-    def __init__(self, emu, pty, options, paced, workdir, name):
-        self.json, log = (os.path.join(workdir, name + ext) for ext in (".json", ".emu.log"))
-        with open(log, "w") as said:
-            self.proc = tp.start([emu, "--attach", pty, f"--json={self.json}",
-                                  *(["--pace"] if paced else []), *options],
-                                 stdout=said, stderr=said)
-        deadline = time.monotonic() + 5
-        while "serving" not in open(log).read():
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                tp.reap(self.proc)
-                raise RuntimeError(f"tpanel-emu did not start serving: {open(log).read()}")
-            time.sleep(0.01)
-
-    def stop(self):
-        """Its report; none (OSError) when SIGTERM did not end it."""
-        self.proc.send_signal(signal.SIGTERM)
-        with contextlib.suppress(subprocess.TimeoutExpired):
-            self.proc.wait(timeout=10)
-        tp.reap(self.proc)
-        with open(self.json) as f:
-            return json.load(f)
-
-
 # --- Cases -------------------------------------------------------------------------------------
 
 class Result(tp.Run):
@@ -332,12 +306,12 @@ def cases(uart_runs, usb_runs):
     return out
 
 
-def run_case(guest, case, emu_path, workdir):
-    emu, report, unplugged = None, None, False
+def run_case(guest, case, emu_path):
+    report, unplugged = None, False
     guest.send(" ".join(["run", case.name, case.device, ",".join(case.line), case.trigger,
                          case.action, str(case.limit), case.watch, *case.args]))
     said = {"@@OUT": [], "@@ERR": [], "@@EV": []}
-    try:
+    with contextlib.ExitStack() as serving:
         while True:
             line = guest.expect("@@", case.limit + 30)
             tag, _, rest = line.partition(" ")
@@ -346,28 +320,27 @@ def run_case(guest, case, emu_path, workdir):
                 continue
             if tag == "@@READY":
                 guest.quiet_line(case.where)
-                emu = Emulator(emu_path, guest.pty[case.where], case.emu, case.paced, workdir,
-                               case.name)
+                emu, served = serving.enter_context(tp.serve(
+                    emu_path, ["--attach", guest.pty[case.where]],
+                    *(["--pace"] if case.paced else []), *case.emu))
                 guest.send("go")
             elif tag == "@@UNPLUG":
                 # QEMU 7.2 has been seen to crash when bytes arrive for the adapter as it goes:
                 # the controller holds its breath meanwhile.
-                emu.proc.send_signal(signal.SIGSTOP)
+                emu.send_signal(signal.SIGSTOP)
                 guest.unplug()
-                emu.proc.send_signal(signal.SIGCONT)
+                emu.send_signal(signal.SIGCONT)
                 unplugged = True
                 guest.send("unplugged")
             elif tag == "@@ENDED":
-                report, emu = emu.stop(), None
+                serving.close()
+                report = served.report
                 guest.quiet_line(case.where)
                 guest.send("go")
             elif tag in said:
                 said[tag].append(text)
             elif tag == "@@RESULT":
                 break
-    finally:
-        if emu is not None:
-            emu.stop()
     if "status=" not in line:
         raise RuntimeError(f"the guest could not run the case: {line}")
     if unplugged:
@@ -404,7 +377,7 @@ def main():
                 raise RuntimeError(f"unexpected drivers: {booted[2:]}")
             for case in todo:
                 name = case.name
-                r = run_case(guest, case, args.emu, work)
+                r = run_case(guest, case, args.emu)
                 try:
                     problems = common_problems(case, r) + case.check(r)
                 except (KeyError, IndexError, ValueError, TypeError, AttributeError) as e:
@@ -416,7 +389,7 @@ def main():
                 else:
                     passed += 1
                     print(f"ok    {name} ({r.ms} ms)")
-        except (RuntimeError, OSError) as e:
+        except (RuntimeError, OSError, subprocess.SubprocessError, tp.Failure) as e:
             # The guest or the line is in an unknown state: what follows would not say
             # anything about the tool.
             print(f"FAIL  {name}: {e}; the cases left are not run")
